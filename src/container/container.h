@@ -1,0 +1,38 @@
+// The .vurn container and its two stream drivers.
+//
+// Layout: the key file name as used for encryption, one space, the chunk size in bits as a signed
+// 64-bit little-endian integer (128, 192 or 256), then the body: chunks of chunk size / 8 bytes,
+// each encrypted with AES-CBC from an all-zero IV (the chain restarts at every chunk), the last
+// chunk zero-filled. An empty input gives the header alone.
+#pragma once
+
+#include <cstdio>
+
+namespace vurn {
+
+inline constexpr int STREAM_OK = 0;      // the output is complete and both streams are closed
+inline constexpr int STREAM_FAILED = 1;  // a message was written; the streams are left open
+inline constexpr int STREAM_NO_KEY = 2;  // encryption could not load its key ("Error Reading in Key")
+
+// The streams a driver works on, with the names its messages use for them.
+struct stream_pair {
+  std::FILE* input;
+  const char* input_name;  // a path, or a description such as "standard input"
+  std::FILE* output;
+  const char* output_name;
+};
+
+// Encrypts streams.input into a container on streams.output under the key file key_path. Without
+// key_path the key file name is asked for on standard error and read as one word from standard
+// input when interactive, and otherwise a new key file "keyfile.<seconds since the epoch>" (or
+// "keyfile.<seconds>.<n>" when that name exists) is generated. On success closes the output,
+// then the input.
+int encrypt_stream(int block_size, int key_size, const char* key_path, bool interactive,
+                   const stream_pair& streams);
+
+// Decrypts the container on streams.input onto streams.output, with the key file key_path or,
+// without it, the key file named in the container's header. On success closes the output, then
+// the input.
+int decrypt_stream(int key_size, const char* key_path, const stream_pair& streams);
+
+}  // namespace vurn

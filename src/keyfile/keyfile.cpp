@@ -1,0 +1,1 @@
+#include "keyfile/keyfile.h"

@@ -1,0 +1,145 @@
+#include "support/run_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace vurn::test {
+namespace {
+
+[[noreturn]] void child_fail(const char* what) {
+  const std::string text = std::string("run_process child: ") + what + "\n";
+  (void)!write(2, text.data(), text.size());
+  _exit(127);
+}
+
+void redirect(int fd, const std::string& path, int flags) {
+  const int opened = open(path.c_str(), flags, 0666);
+  if (opened < 0 || dup2(opened, fd) < 0) child_fail("cannot open a redirection");
+  close(opened);
+}
+
+[[noreturn]] void exec_child(const process_spec& spec, int in_pipe[2], int out_pipe[2],
+                             int err_pipe[2]) {
+  if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) child_fail("chdir");
+  for (const auto& name : spec.unset_env) unsetenv(name.c_str());
+  for (const auto& [name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
+  if (spec.stdin_path) {
+    redirect(0, *spec.stdin_path, O_RDONLY);
+  } else {
+    dup2(in_pipe[0], 0);
+  }
+  if (spec.close_stdout) {
+    close(1);
+  } else if (spec.stdout_path) {
+    redirect(1, *spec.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
+  } else {
+    dup2(out_pipe[1], 1);
+  }
+  dup2(err_pipe[1], 2);
+  for (int* p : {in_pipe, out_pipe, err_pipe}) {
+    close(p[0]);
+    close(p[1]);
+  }
+  signal(SIGPIPE, SIG_DFL);
+  std::vector<char*> argv;
+  std::string argv0 = spec.argv0.value_or(spec.program);
+  argv.push_back(argv0.data());
+  std::vector<std::string> args = spec.args;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  execv(spec.program.c_str(), argv.data());
+  child_fail("execv");
+}
+
+// Feeds standard input and drains both outputs together, so that no pipe fills up and stalls.
+void pump(const process_spec& spec, pid_t pid, int in_fd, int out_fd, int err_fd,
+          process_result& result) {
+  std::size_t written = 0;
+  bool signalled = false;
+  if (spec.stdin_data.empty() || spec.stdin_path) {
+    close(in_fd);
+    in_fd = -1;
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
+  while (out_fd >= 0 || err_fd >= 0) {
+    pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
+    const int ready = poll(fds, 3, 100);
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (ready <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+        if (i == 1 && spec.signal_after_output && !signalled) {
+          kill(pid, *spec.signal_after_output);
+          signalled = true;
+        }
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        (i == 0 ? out_fd : err_fd) = -1;
+      }
+    }
+    if (in_fd >= 0 && fds[2].revents != 0) {
+      const ssize_t n =
+          write(in_fd, spec.stdin_data.data() + written, spec.stdin_data.size() - written);
+      if (n > 0) written += static_cast<std::size_t>(n);
+      if (n < 0 || written == spec.stdin_data.size()) {
+        close(in_fd);
+        in_fd = -1;
+      }
+    }
+  }
+  if (in_fd >= 0) close(in_fd);
+  if (out_fd >= 0) close(out_fd);
+  if (err_fd >= 0) close(err_fd);
+}
+
+}  // namespace
+
+process_result run_process(const process_spec& spec) {
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  // A child that stops reading its input must not kill the test with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) exec_child(spec, in_pipe, out_pipe, err_pipe);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  process_result result;
+  pump(spec, pid, in_pipe[1], out_pipe[0], err_pipe[0], result);
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+  return result;
+}
+
+process_result run_vurn(std::vector<std::string> args, const std::string& cwd,
+                        const std::string& stdin_data) {
+  process_spec spec;
+  spec.args = std::move(args);
+  spec.cwd = cwd;
+  spec.stdin_data = stdin_data;
+  return run_process(spec);
+}
+
+}  // namespace vurn::test

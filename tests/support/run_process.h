@@ -1,0 +1,40 @@
+// Runs a program in a child process with chosen arguments, standard input, working folder and
+// environment, and captures what it writes and how it ends.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vurn::test {
+
+struct process_spec {
+  std::string program = VURN_BINARY;
+  std::optional<std::string> argv0;  // argument 0; the program path when absent
+  std::vector<std::string> args;
+  std::string stdin_data;                  // written to a pipe on standard input
+  std::optional<std::string> stdin_path;   // or standard input opened from this file
+  std::optional<std::string> stdout_path;  // standard output opened (for writing) on this file
+  bool close_stdout = false;               // start with descriptor 1 closed
+  std::string cwd;                         // working folder; the test's own when empty
+  std::vector<std::pair<std::string, std::string>> env;  // variables to set
+  std::vector<std::string> unset_env;                    // variables to remove
+  int timeout_seconds = 60;                // killed with SIGKILL after this long
+  std::optional<int> signal_after_output;  // sent once the child has written to standard error
+};
+
+struct process_result {
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the signal that ended it, or 0
+  std::string out;
+  std::string err;
+};
+
+process_result run_process(const process_spec& spec);
+
+// Runs the built vurn with these arguments in folder cwd (the test's own folder when empty).
+process_result run_vurn(std::vector<std::string> args, const std::string& cwd = {},
+                        const std::string& stdin_data = {});
+
+}  // namespace vurn::test
