@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include "cli/options.h"
+
+int main(int argc, char* argv[]) {
+  return vurn::run_vurn(argc, argv);
+}

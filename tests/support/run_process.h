@@ -20,7 +20,7 @@ struct process_spec {
   std::string cwd;                         // working folder; the test's own when empty
   std::vector<std::pair<std::string, std::string>> env;  // variables to set
   std::vector<std::string> unset_env;                    // variables to remove
-  int timeout_seconds = 60;                // killed with SIGKILL after this long
+  int timeout_seconds = 60;                              // killed with SIGKILL after this long
   std::optional<int> signal_after_output;  // sent once the child has written to standard error
 };
 

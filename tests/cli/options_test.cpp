@@ -1,0 +1,159 @@
+// Command-line parsing and dispatch, checked on the built binary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace vurn {
+namespace {
+
+using test::file_exists;
+using test::process_result;
+using test::process_spec;
+using test::read_file;
+using test::run_process;
+using test::run_vurn;
+using test::temp_dir;
+using test::write_file;
+
+const std::string& help_text() {
+  static const std::string text = run_vurn({"-h"}).err;
+  return text;
+}
+
+const std::string ILLEGAL_KEY = "Illegal key length option, must be 128, 192, or 256 bits\n";
+const std::string ILLEGAL_BLOCK = "Illegal block length option, must be 128, 192, or 256 bits\n";
+const std::string REMINDER = "You forgot to put whether you want to encrypt or decrypt\n";
+
+void expect_run(const process_result& result, int status, const std::string& err,
+                const std::string& out = "") {
+  EXPECT_EQ(result.status, status);
+  EXPECT_EQ(result.err, err);
+  EXPECT_EQ(result.out, out);
+}
+
+TEST(CommandLine, HelpTextIsFifteenLinesOf659Bytes) {
+  const process_result result = run_vurn({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.size(), 659u);
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 15);
+  EXPECT_EQ(result.err.substr(0, 37), "molvex: help\nusage: [options] [file]\n");
+  EXPECT_NE(result.err.find("default=256 \n   -o <file>"), std::string::npos);
+  EXPECT_EQ(result.err, run_vurn({"-h"}).err);
+}
+
+TEST(CommandLine, NoArgumentsPrintsTheUsageLines) {
+  expect_run(run_vurn({}), 1,
+             "vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n");
+}
+
+TEST(CommandLine, VersionLine) {
+  expect_run(run_vurn({"-V"}), 0, "Molvex version 1.02\n");
+  expect_run(run_vurn({"--vers"}), 0, "Molvex version 1.02\n");
+  // help comes first in dispatch, whatever the order on the line
+  expect_run(run_vurn({"-V", "-h"}), 0, help_text());
+}
+
+TEST(CommandLine, SizesAreCheckedWhenMetEvenBesideHelp) {
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-K", "100", "-h"}, ILLEGAL_KEY},
+      {{"-h", "-K", "100"}, ILLEGAL_KEY},
+      {{"-V", "--keysize=64"}, ILLEGAL_KEY},
+      {{"-b", "512", "-h"}, ILLEGAL_BLOCK},
+      {{"--blocksize", "", "-h"}, ILLEGAL_BLOCK},
+      {{"-K", "-128", "-h"}, ILLEGAL_KEY},
+      {{"-b", "99999999999999999999", "-h"}, ILLEGAL_BLOCK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    expect_run(run_vurn(c.args), 1, c.err);
+  }
+}
+
+TEST(CommandLine, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
+  temp_dir dir;
+  const struct {
+    std::string value;
+    std::size_t digits;
+  } cases[] = {{"4294967424", 32}, {" +192", 48}, {"256abc", 64}, {"  128.5", 32}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    const process_result result = run_vurn({"-K", c.value, "-m", "k"}, dir.path);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dir / "k").size(), c.digits);
+  }
+}
+
+TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndHelp) {
+  const struct {
+    std::vector<std::string> args;
+    std::string diagnostic;
+  } cases[] = {
+      {{"--ver"}, "option '--ver' is ambiguous"},
+      {{"-x"}, "invalid option -- 'x'"},
+      {{"-k"}, "option requires an argument -- 'k'"},
+      {{"--nonsense"}, "unrecognized option '--nonsense'"},
+      {{"-f", "x", "-e", "file"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const process_result result = run_vurn(c.args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(c.diagnostic), std::string::npos) << result.err;
+    ASSERT_GE(result.err.size(), help_text().size());
+    EXPECT_EQ(result.err.substr(result.err.size() - help_text().size()), help_text());
+  }
+}
+
+TEST(CommandLine, WithoutACommandItRemindsAndShowsHelp) {
+  expect_run(run_vurn({"-v"}), 1, REMINDER + help_text());
+  // --stdout takes the next word as its argument, so -e is swallowed
+  expect_run(run_vurn({"--stdout", "-e", "file"}), 1, REMINDER + help_text());
+}
+
+TEST(MakeKey, WritesTheKeyToTheLastNamedPathOnly) {
+  temp_dir dir;
+  expect_run(run_vurn({"-m", "k1", "-k", "k2"}, dir.path), 0, "");
+  EXPECT_FALSE(file_exists(dir / "k1"));
+  EXPECT_EQ(read_file(dir / "k2").size(), 64u);
+}
+
+TEST(MakeKey, WinsOverEncryptAndReportsWithVerbose) {
+  temp_dir dir;
+  write_file(dir / "file", "data");
+  expect_run(run_vurn({"-e", "file", "--make_key=k", "-v", "-K", "192"}, dir.path), 0,
+             "192 bit key created successfully\n");
+  EXPECT_EQ(read_file(dir / "k").size(), 48u);
+  EXPECT_FALSE(file_exists(dir / "file.vurn"));
+}
+
+TEST(MakeKey, FailureIsReported) {
+  temp_dir dir;
+  expect_run(run_vurn({"-m", dir / "no/such/folder"}), 1,
+             "Could not create key file\nError creating key\n");
+}
+
+TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand) {
+  temp_dir dir;
+  process_spec spec;
+  spec.cwd = dir.path;
+  spec.args = {"operand", "-m", "k"};
+  spec.env = {{"POSIXLY_CORRECT", "1"}};
+  expect_run(run_process(spec), 1, REMINDER + help_text());
+  EXPECT_FALSE(file_exists(dir / "k"));
+  spec.env.clear();
+  spec.unset_env = {"POSIXLY_CORRECT"};
+  expect_run(run_process(spec), 0, "");
+  EXPECT_TRUE(file_exists(dir / "k"));
+}
+
+}  // namespace
+}  // namespace vurn
