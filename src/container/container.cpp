@@ -1,1 +1,373 @@
-#include "container.h"
+#include "container/container.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+#include "cipher/cipher.h"
+#include "keyfile/keyfile.h"
+
+namespace vurn {
+namespace {
+
+constexpr std::size_t LARGEST_CHUNK = 32;  // bytes, for a 256-bit block size
+constexpr std::size_t KEY_NAME_MAX = 99;   // longest key name accepted at the prompt
+constexpr std::size_t BLOCK_SIZE_FIELD = 8;
+
+// Bytes moved per stdio call. Each pass uses the largest whole number of chunks that fits:
+// 65536 bytes for 16- and 32-byte chunks, 65520 for 24-byte ones.
+constexpr std::size_t IO_BUFFER_SIZE = 64 * 1024;
+static_assert(IO_BUFFER_SIZE % LARGEST_CHUNK == 0);
+
+using key_name_buffer = std::array<char, KEY_NAME_MAX + 1>;
+
+// Whitespace as the C locale has it, whatever locale the process runs in.
+constexpr bool is_space(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr bool is_valid_block_size(std::int64_t bits) {
+  return bits == 128 || bits == 192 || bits == 256;
+}
+
+constexpr std::array<std::uint8_t, BLOCK_SIZE_FIELD> encode_le64(std::int64_t value) {
+  const auto bits = static_cast<std::uint64_t>(value);
+  std::array<std::uint8_t, BLOCK_SIZE_FIELD> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  }
+  return bytes;
+}
+
+constexpr std::int64_t decode_le64(const std::array<std::uint8_t, BLOCK_SIZE_FIELD>& bytes) {
+  std::uint64_t bits = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bits |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+  }
+  return static_cast<std::int64_t>(bits);
+}
+
+static_assert(decode_le64(encode_le64(256)) == 256 && encode_le64(256)[1] == 1);
+static_assert(decode_le64(encode_le64(-2)) == -2);
+
+// Clears memory that held key material or plaintext when it goes out of scope. The stores are
+// volatile so that they are not dropped as writes to storage that is about to die.
+struct scrub_on_exit {
+  std::span<std::byte> bytes;
+  ~scrub_on_exit() {
+    volatile std::byte* p = bytes.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = std::byte{0};
+  }
+};
+
+void report_read_error(const stream_pair& streams, int error) {
+  std::fprintf(stderr, "Error reading %s: %s\n", streams.input_name, std::strerror(error));
+}
+
+void report_write_error(const stream_pair& streams, int error) {
+  std::fprintf(stderr, "Error writing %s: %s\n", streams.output_name, std::strerror(error));
+}
+
+void report_invalid_container(const stream_pair& streams) {
+  std::fprintf(stderr, "%s is not a valid vurn container\n", streams.input_name);
+}
+
+bool write_all(const stream_pair& streams, const void* data, std::size_t size) {
+  if (size == 0 || std::fwrite(data, 1, size, streams.output) == size) return true;
+  report_write_error(streams, errno);
+  return false;
+}
+
+// ---- Key step of encryption ----
+
+// Asks for the key file name on standard error and reads one word from standard input. The byte
+// after the word stays unread: when the data comes from standard input too, it begins there.
+bool ask_for_key_name(key_name_buffer& name) {
+  std::fputs("Enter key filename: ", stderr);
+  int c;
+  do c = std::getc(stdin);
+  while (c != EOF && is_space(c));
+  std::size_t length = 0;
+  while (c != EOF && !is_space(c)) {
+    if (length == KEY_NAME_MAX) {
+      std::fputs("Key filename too long: at most 99 characters\n", stderr);
+      return false;
+    }
+    name[length++] = static_cast<char>(c);
+    c = std::getc(stdin);
+  }
+  name[length] = '\0';
+  if (c != EOF) {
+    std::ungetc(c, stdin);
+  } else if (std::ferror(stdin)) {
+    std::fprintf(stderr, "Error reading standard input: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (length == 0) {
+    std::fputs("No key filename given\n", stderr);
+    return false;
+  }
+  return true;
+}
+
+bool name_exists(const char* path) {
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+// Creates a fresh key file named after the current time, "keyfile.<seconds>", or the first free
+// "keyfile.<seconds>.<n>" when that name is taken, and leaves its digits in key_text.
+bool create_fresh_key_file(int key_size, char* key_text, key_name_buffer& name) {
+  const int seconds = static_cast<std::int32_t>(std::time(nullptr));
+  std::snprintf(name.data(), name.size(), "keyfile.%i", seconds);
+  for (int n = 1; name_exists(name.data()) && n < INT_MAX; ++n) {
+    std::snprintf(name.data(), name.size(), "keyfile.%i.%i", seconds, n);
+  }
+  const int bits =
+      generate_key_file(key_size, key_text, name.data(), key_file_creation::create_new);
+  if (bits == 0) return false;
+  std::fprintf(stderr, "The %d bit key created is %s \n", bits, name.data());
+  return true;
+}
+
+// ---- Header of decryption ----
+
+enum class name_status { found, missing, too_long, read_error };
+
+// Reads the key name at the head of a container: skips leading whitespace, takes the run of
+// non-whitespace bytes, then skips all whitespace after it. An empty buffer means the name is
+// only skipped, however long; otherwise a name longer than the buffer minus its terminator is
+// refused.
+name_status read_stored_key_name(const stream_pair& streams, std::span<char> name) {
+  std::FILE* input = streams.input;
+  const bool keep = !name.empty();
+  int c;
+  do c = std::getc(input);
+  while (c != EOF && is_space(c));
+  std::size_t length = 0;
+  while (c != EOF && !is_space(c)) {
+    if (keep) {
+      if (length == name.size() - 1) return name_status::too_long;
+      name[length] = static_cast<char>(c);
+    }
+    ++length;
+    c = std::getc(input);
+  }
+  if (keep) name[length] = '\0';
+  while (c != EOF && is_space(c)) c = std::getc(input);
+  if (c != EOF) {
+    std::ungetc(c, input);
+  } else if (std::ferror(input)) {
+    report_read_error(streams, errno);
+    return name_status::read_error;
+  }
+  return length == 0 ? name_status::missing : name_status::found;
+}
+
+// Reads the 8-byte block size field; 0 when the container is refused (after its message).
+int read_block_size(const stream_pair& streams) {
+  std::array<std::uint8_t, BLOCK_SIZE_FIELD> field{};
+  if (std::fread(field.data(), 1, field.size(), streams.input) != field.size()) {
+    if (std::ferror(streams.input)) {
+      report_read_error(streams, errno);
+    } else {
+      report_invalid_container(streams);
+    }
+    return 0;
+  }
+  const std::int64_t bits = decode_le64(field);
+  if (!is_valid_block_size(bits)) {
+    report_invalid_container(streams);
+    return 0;
+  }
+  return static_cast<int>(bits);
+}
+
+// ---- Body ----
+
+int run_block_routine(int direction, const mode_state& mode, const key_state& key,
+                      const std::uint8_t* in, int bits, std::uint8_t* out) {
+  return direction == DIRECTION_ENCRYPT ? encrypt_blocks(&mode, &key, in, bits, out)
+                                        : decrypt_blocks(&mode, &key, in, bits, out);
+}
+
+// Moves the body from input to output a buffer at a time, calling the block routine once per
+// chunk: every call starts the CBC chain again from the record's zero IV, so each chunk stands
+// alone. A partial last chunk is zero-filled and written whole. When the block routine does not
+// process a whole chunk, the chunks before it are written and the run fails.
+int transform_body(const stream_pair& streams, int direction, int block_size, const key_state& key,
+                   const mode_state& mode) {
+  std::array<std::uint8_t, IO_BUFFER_SIZE> in;
+  std::array<std::uint8_t, IO_BUFFER_SIZE> out;
+  const scrub_on_exit scrub_in{std::as_writable_bytes(std::span(in))};
+  const scrub_on_exit scrub_out{std::as_writable_bytes(std::span(out))};
+
+  const auto chunk = static_cast<std::size_t>(block_size / 8);
+  const std::size_t pass = IO_BUFFER_SIZE - IO_BUFFER_SIZE % chunk;
+  for (;;) {
+    const std::size_t got = std::fread(in.data(), 1, pass, streams.input);
+    if (got < pass && std::ferror(streams.input)) {
+      report_read_error(streams, errno);
+      return STREAM_FAILED;
+    }
+    if (got == 0) break;
+
+    const std::size_t used = (got + chunk - 1) / chunk * chunk;
+    if (used != got) {
+      std::memset(in.data() + got, 0, used - got);
+      if (direction == DIRECTION_DECRYPT) {
+        std::fprintf(stderr, "Warning: %s ends inside a chunk; its last chunk was zero-filled\n",
+                     streams.input_name);
+      }
+    }
+    for (std::size_t offset = 0; offset < used; offset += chunk) {
+      std::memset(out.data() + offset, 0, chunk);
+      const int processed = run_block_routine(direction, mode, key, in.data() + offset, block_size,
+                                              out.data() + offset);
+      if (processed != block_size) {
+        write_all(streams, out.data(), offset);
+        return STREAM_FAILED;
+      }
+    }
+    if (!write_all(streams, out.data(), used)) return STREAM_FAILED;
+    if (got < pass) break;  // end of input
+  }
+  return STREAM_OK;
+}
+
+// Flushes and closes the output, then closes the input. A failed flush leaves both open; a failed
+// close has released the output all the same.
+int finish(const stream_pair& streams) {
+  if (std::fflush(streams.output) != 0 || std::ferror(streams.output)) {
+    report_write_error(streams, errno);
+    return STREAM_FAILED;
+  }
+  if (std::fclose(streams.output) != 0) {
+    report_write_error(streams, errno);
+    return STREAM_FAILED;
+  }
+  std::fclose(streams.input);
+  return STREAM_OK;
+}
+
+}  // namespace
+
+int encrypt_stream(int block_size, int key_size, const char* key_path, bool interactive,
+                   const stream_pair& streams) {
+  if (!is_valid_block_size(block_size)) {
+    std::fprintf(stderr, "Block size must be 128, 192 or 256, not %d\n", block_size);
+    return STREAM_FAILED;
+  }
+  std::array<char, KEY_TEXT_MAX> key_text{};
+  key_state key{};
+  mode_state mode{};
+  const scrub_on_exit scrub_text{std::as_writable_bytes(std::span(key_text))};
+  const scrub_on_exit scrub_key{std::as_writable_bytes(std::span(&key, 1))};
+
+  key_name_buffer name_buffer{};
+  const char* key_name = key_path;
+  if (key_name == nullptr) {
+    const bool named = interactive ? ask_for_key_name(name_buffer)
+                                   : create_fresh_key_file(key_size, key_text.data(), name_buffer);
+    if (!named) {
+      std::fputs("Error Reading in Key\n", stderr);
+      return STREAM_NO_KEY;
+    }
+    key_name = name_buffer.data();
+  }
+  const int bits = read_key_file(key_text.data(), key_name);
+  if (bits == 0) {
+    std::fputs("Error Reading in Key\n", stderr);
+    return STREAM_NO_KEY;
+  }
+
+  const int key_status = key_state_init(&key, DIRECTION_ENCRYPT, bits, key_text.data());
+  if (key_status != 1) {
+    std::fprintf(stderr, "Failure to initialize key with error code %d\n", key_status);
+    return STREAM_FAILED;
+  }
+  if (mode_state_init(&mode, CIPHER_MODE_CBC, nullptr) != 1) {
+    std::fputs("Failure to initialize cipher\n", stderr);
+    return STREAM_FAILED;
+  }
+
+  if (std::fprintf(streams.output, "%s ", key_name) < 0) {
+    report_write_error(streams, errno);
+    return STREAM_FAILED;
+  }
+  const auto field = encode_le64(block_size);
+  if (!write_all(streams, field.data(), field.size())) return STREAM_FAILED;
+
+  if (transform_body(streams, DIRECTION_ENCRYPT, block_size, key, mode) != STREAM_OK) {
+    return STREAM_FAILED;
+  }
+  return finish(streams);
+}
+
+int decrypt_stream([[maybe_unused]] int key_size, const char* key_path,
+                   const stream_pair& streams) {
+  // Whatever size is expected, the key text has room for the largest key; the key file decides.
+  std::array<char, KEY_TEXT_MAX> key_text{};
+  key_state key{};
+  mode_state mode{};
+  const scrub_on_exit scrub_text{std::as_writable_bytes(std::span(key_text))};
+  const scrub_on_exit scrub_key{std::as_writable_bytes(std::span(&key, 1))};
+
+  int bits = 0;
+  if (key_path != nullptr) {
+    bits = read_key_file(key_text.data(), key_path);
+    const name_status stored = read_stored_key_name(streams, {});
+    if (stored == name_status::read_error) return STREAM_FAILED;
+    if (stored == name_status::missing) {
+      report_invalid_container(streams);
+      return STREAM_FAILED;
+    }
+  } else {
+    std::array<char, PATH_MAX + 1> name{};
+    switch (read_stored_key_name(streams, name)) {
+      case name_status::found:
+        break;
+      case name_status::missing:
+        report_invalid_container(streams);
+        return STREAM_FAILED;
+      case name_status::too_long:
+        std::fprintf(stderr,
+                     "The key file name stored in %s is longer than %d bytes; name the key file "
+                     "with -k\n",
+                     streams.input_name, PATH_MAX);
+        return STREAM_FAILED;
+      case name_status::read_error:
+        return STREAM_FAILED;
+    }
+    std::fprintf(stderr, "The keyname found was %s\n", name.data());
+    bits = read_key_file(key_text.data(), name.data());
+    std::fprintf(stderr, "The %i bit key read in is %s \n", bits, name.data());
+  }
+
+  if (key_state_init(&key, DIRECTION_DECRYPT, bits, key_text.data()) != 1) {
+    std::fputs("MOLVEX: Error initializing key\n", stderr);
+    return STREAM_FAILED;
+  }
+  if (mode_state_init(&mode, CIPHER_MODE_CBC, nullptr) != 1) {
+    std::fputs("MOLVEX: Error initializing cipher\n", stderr);
+    return STREAM_FAILED;
+  }
+
+  const int block_size = read_block_size(streams);
+  if (block_size == 0) return STREAM_FAILED;
+  std::fprintf(stderr, "Blocksize is %d\n", block_size);
+
+  if (transform_body(streams, DIRECTION_DECRYPT, block_size, key, mode) != STREAM_OK) {
+    return STREAM_FAILED;
+  }
+  return finish(streams);
+}
+
+}  // namespace vurn
