@@ -1,1 +1,198 @@
 #include "aes.h"
+
+#include <bit>
+#include <cstdint>
+
+namespace vurn {
+namespace {
+
+using u8 = std::uint8_t;
+using u32 = std::uint32_t;
+
+// --- GF(2^8) arithmetic modulo x^8 + x^4 + x^3 + x + 1, used only to build the tables ---
+
+constexpr u8 xtime(u8 a) {
+  return static_cast<u8>((a << 1) ^ ((a & 0x80) != 0 ? 0x1b : 0x00));
+}
+
+constexpr u8 gf_mul(u8 a, u8 b) {
+  u8 product = 0;
+  for (; b != 0; b = static_cast<u8>(b >> 1), a = xtime(a)) {
+    if ((b & 1) != 0) product ^= a;
+  }
+  return product;
+}
+
+// a^254 is the multiplicative inverse of a; 0 maps to 0, as SubBytes requires.
+constexpr u8 gf_inverse(u8 a) {
+  u8 result = 1;
+  for (int exponent = 254; exponent != 0; exponent >>= 1, a = gf_mul(a, a)) {
+    if ((exponent & 1) != 0) result = gf_mul(result, a);
+  }
+  return result;
+}
+
+constexpr u8 rotl8(u8 b, int n) {
+  return static_cast<u8>((b << n) | (b >> (8 - n)));
+}
+
+// SubBytes: the inverse followed by the affine transformation
+// b'i = bi ^ b(i+4) ^ b(i+5) ^ b(i+6) ^ b(i+7) ^ ci with c = 0x63.
+constexpr u8 sub_byte(u8 a) {
+  const u8 b = gf_inverse(a);
+  return static_cast<u8>(b ^ rotl8(b, 1) ^ rotl8(b, 2) ^ rotl8(b, 3) ^ rotl8(b, 4) ^ 0x63);
+}
+
+// Rows 0..3 of a column go to bits 0-7, 8-15, 16-23 and 24-31, so a rotation left by 8r moves
+// every row r places down the column.
+constexpr u32 column(u8 b0, u8 b1, u8 b2, u8 b3) {
+  return u32{b0} | u32{b1} << 8 | u32{b2} << 16 | u32{b3} << 24;
+}
+
+constexpr aes_table_set build_tables() {
+  aes_table_set t{};
+  for (int i = 0; i < 256; ++i) {
+    const u8 x = static_cast<u8>(i);
+    t.sbox[x] = sub_byte(x);
+    t.inv_sbox[t.sbox[x]] = x;
+  }
+  for (int i = 0; i < 256; ++i) {
+    const u8 x = static_cast<u8>(i), s = t.sbox[x], v = t.inv_sbox[x];
+    const u32 enc = column(gf_mul(s, 2), s, s, gf_mul(s, 3));
+    const u32 dec = column(gf_mul(v, 0x0e), gf_mul(v, 0x09), gf_mul(v, 0x0d), gf_mul(v, 0x0b));
+    const u32 conv = column(gf_mul(x, 0x0e), gf_mul(x, 0x09), gf_mul(x, 0x0d), gf_mul(x, 0x0b));
+    for (int r = 0; r < 4; ++r) {
+      t.enc[r][x] = std::rotl(enc, 8 * r);
+      t.dec[r][x] = std::rotl(dec, 8 * r);
+      t.key_conv[r][x] = std::rotl(conv, 8 * r);
+    }
+  }
+  u8 rc = 1;
+  for (u32& entry : t.rcon) {
+    entry = rc;
+    rc = xtime(rc);
+  }
+  return t;
+}
+
+static_assert(sizeof(aes_table_set) == 256 + 4 * 1024 + 4 * 1024 + 256 + 4 * 1024 + 30 * 4,
+              "the tables must form one block without gaps");
+
+}  // namespace
+
+constexpr aes_table_set aes_tables = build_tables();
+
+namespace {
+
+constexpr const aes_table_set& T = aes_tables;
+
+inline u32 load_column(const u8* p) {
+  return column(p[0], p[1], p[2], p[3]);
+}
+
+inline void store_column(u8* p, u32 w) {
+  p[0] = static_cast<u8>(w);
+  p[1] = static_cast<u8>(w >> 8);
+  p[2] = static_cast<u8>(w >> 16);
+  p[3] = static_cast<u8>(w >> 24);
+}
+
+inline u8 row(u32 w, int r) {
+  return static_cast<u8>(w >> (8 * r));
+}
+
+inline u32 sub_word(u32 w) {
+  return column(T.sbox[row(w, 0)], T.sbox[row(w, 1)], T.sbox[row(w, 2)], T.sbox[row(w, 3)]);
+}
+
+// One column of SubBytes + ShiftRows + MixColumns: a..d are the state columns that supply rows
+// 0..3.
+inline u32 enc_column(u32 a, u32 b, u32 c, u32 d) {
+  return T.enc[0][row(a, 0)] ^ T.enc[1][row(b, 1)] ^ T.enc[2][row(c, 2)] ^ T.enc[3][row(d, 3)];
+}
+
+inline u32 dec_column(u32 a, u32 b, u32 c, u32 d) {
+  return T.dec[0][row(a, 0)] ^ T.dec[1][row(b, 1)] ^ T.dec[2][row(c, 2)] ^ T.dec[3][row(d, 3)];
+}
+
+inline u32 last_enc_column(u32 a, u32 b, u32 c, u32 d) {
+  return column(T.sbox[row(a, 0)], T.sbox[row(b, 1)], T.sbox[row(c, 2)], T.sbox[row(d, 3)]);
+}
+
+inline u32 last_dec_column(u32 a, u32 b, u32 c, u32 d) {
+  return column(T.inv_sbox[row(a, 0)], T.inv_sbox[row(b, 1)], T.inv_sbox[row(c, 2)],
+                T.inv_sbox[row(d, 3)]);
+}
+
+}  // namespace
+
+void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds) {
+  const int nk = rounds - 6;
+  const int total = 4 * (rounds + 1);
+  u32 w[60];
+  for (int i = 0; i < nk; ++i) w[i] = load_column(key_bytes + 4 * i);
+  for (int i = nk; i < total; ++i) {
+    u32 t = w[i - 1];
+    if (i % nk == 0) {
+      t = sub_word(std::rotr(t, 8)) ^ T.rcon[i / nk - 1];  // RotWord moves each byte up one row
+    } else if (nk == 8 && i % nk == 4) {
+      t = sub_word(t);
+    }
+    w[i] = w[i - nk] ^ t;
+  }
+  for (int i = 0; i < total; ++i) store_column(round_keys[i / 4] + 4 * (i % 4), w[i]);
+}
+
+void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
+  for (int r = 1; r < rounds; ++r) {
+    for (int c = 0; c < 16; c += 4) {
+      u8* p = round_keys[r] + c;
+      store_column(
+          p, T.key_conv[0][p[0]] ^ T.key_conv[1][p[1]] ^ T.key_conv[2][p[2]] ^ T.key_conv[3][p[3]]);
+    }
+  }
+}
+
+void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                       const std::uint8_t round_keys[15][16], int rounds) {
+  const u8* k = round_keys[0];
+  u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
+      s2 = load_column(in + 8) ^ load_column(k + 8),
+      s3 = load_column(in + 12) ^ load_column(k + 12);
+  for (int r = 1; r < rounds; ++r) {
+    k = round_keys[r];
+    const u32 t0 = enc_column(s0, s1, s2, s3) ^ load_column(k);
+    const u32 t1 = enc_column(s1, s2, s3, s0) ^ load_column(k + 4);
+    const u32 t2 = enc_column(s2, s3, s0, s1) ^ load_column(k + 8);
+    const u32 t3 = enc_column(s3, s0, s1, s2) ^ load_column(k + 12);
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+  }
+  k = round_keys[rounds];
+  store_column(out, last_enc_column(s0, s1, s2, s3) ^ load_column(k));
+  store_column(out + 4, last_enc_column(s1, s2, s3, s0) ^ load_column(k + 4));
+  store_column(out + 8, last_enc_column(s2, s3, s0, s1) ^ load_column(k + 8));
+  store_column(out + 12, last_enc_column(s3, s0, s1, s2) ^ load_column(k + 12));
+}
+
+void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                       const std::uint8_t round_keys[15][16], int rounds) {
+  const u8* k = round_keys[rounds];
+  u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
+      s2 = load_column(in + 8) ^ load_column(k + 8),
+      s3 = load_column(in + 12) ^ load_column(k + 12);
+  for (int r = rounds - 1; r > 0; --r) {
+    k = round_keys[r];
+    const u32 t0 = dec_column(s0, s3, s2, s1) ^ load_column(k);
+    const u32 t1 = dec_column(s1, s0, s3, s2) ^ load_column(k + 4);
+    const u32 t2 = dec_column(s2, s1, s0, s3) ^ load_column(k + 8);
+    const u32 t3 = dec_column(s3, s2, s1, s0) ^ load_column(k + 12);
+    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+  }
+  k = round_keys[0];
+  store_column(out, last_dec_column(s0, s3, s2, s1) ^ load_column(k));
+  store_column(out + 4, last_dec_column(s1, s0, s3, s2) ^ load_column(k + 4));
+  store_column(out + 8, last_dec_column(s2, s1, s0, s3) ^ load_column(k + 8));
+  store_column(out + 12, last_dec_column(s3, s2, s1, s0) ^ load_column(k + 12));
+}
+
+}  // namespace vurn

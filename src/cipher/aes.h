@@ -7,6 +7,23 @@
 
 namespace vurn {
 
+// The static tables of the table-driven rounds, one contiguous read-only block in this order, built
+// at compile time from the S-box and the MixColumns / InvMixColumns matrices over GF(2^8).
+// A column word holds row i of the column in bits 8i..8i+7, whatever the host's byte order.
+struct aes_table_set {
+  std::uint8_t sbox[256];
+  // enc[0][x] is the column (02*S[x], S[x], S[x], 03*S[x]); enc[r] moves its rows r places down.
+  std::uint32_t enc[4][256];
+  // dec[0][x] is the column (0e, 09, 0d, 0b) * InvS[x]; dec[r] likewise.
+  std::uint32_t dec[4][256];
+  std::uint8_t inv_sbox[256];
+  // key_conv[0][b] is the column (0e, 09, 0d, 0b) * b, InvMixColumns of (b, 0, 0, 0).
+  std::uint32_t key_conv[4][256];
+  std::uint32_t rcon[30];  // successive powers of 02, beginning with 01
+};
+
+extern const aes_table_set aes_tables;
+
 // Expands a key of (rounds - 6) * 4 bytes into rounds + 1 round keys, round key 0 first.
 // rounds is 10, 12 or 14.
 void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
