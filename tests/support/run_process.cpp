@@ -64,14 +64,16 @@ void pump(const process_spec& spec, pid_t pid, int in_fd, int out_fd, int err_fd
           process_result& result) {
   std::size_t written = 0;
   bool signalled = false;
-  if (spec.stdin_data.empty() || spec.stdin_path) {
+  if ((spec.stdin_data.empty() && !spec.keep_stdin_open) || spec.stdin_path) {
     close(in_fd);
     in_fd = -1;
   }
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
   while (out_fd >= 0 || err_fd >= 0) {
-    pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
+    const bool more_input = in_fd >= 0 && written < spec.stdin_data.size();
+    pollfd fds[3] = {
+        {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {more_input ? in_fd : -1, POLLOUT, 0}};
     const int ready = poll(fds, 3, 100);
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
@@ -97,7 +99,7 @@ void pump(const process_spec& spec, pid_t pid, int in_fd, int out_fd, int err_fd
       const ssize_t n =
           write(in_fd, spec.stdin_data.data() + written, spec.stdin_data.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || written == spec.stdin_data.size()) {
+      if (n < 0 || (written == spec.stdin_data.size() && !spec.keep_stdin_open)) {
         close(in_fd);
         in_fd = -1;
       }

@@ -14,6 +14,7 @@ struct process_spec {
   std::optional<std::string> argv0;  // argument 0; the program path when absent
   std::vector<std::string> args;
   std::string stdin_data;                  // written to a pipe on standard input
+  bool keep_stdin_open = false;            // leave that pipe open after the data, until the end
   std::optional<std::string> stdin_path;   // or standard input opened from this file
   std::optional<std::string> stdout_path;  // standard output opened (for writing) on this file
   bool close_stdout = false;               // start with descriptor 1 closed
