@@ -103,7 +103,9 @@ void forget_streams_closed_by_driver(command_run& run, const stream_pair& stream
 // Returns the exit status.
 int finish_run(command_run& run, const stream_pair& streams, int driver_status,
                const char* failure_line) {
-  if (driver_status == STREAM_OK) forget_streams_closed_by_driver(run, streams);
+  if (driver_status == STREAM_OK || driver_status == STREAM_FAILED_CLOSED) {
+    forget_streams_closed_by_driver(run, streams);
+  }
   const bool child_ok = run.child.pid < 0 || finish_child(&run.child, driver_status != STREAM_OK);
   close_input(run);
   bool ok = driver_status == STREAM_OK && child_ok;

@@ -35,7 +35,7 @@ void watch_temp_file(const std::string& path) {
   std::atexit(remove_pending_temp);
   struct sigaction action {};
   action.sa_handler = remove_temp_and_reraise;
-  action.sa_flags = SA_RESETHAND;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
   sigemptyset(&action.sa_mask);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }

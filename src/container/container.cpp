@@ -243,18 +243,16 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
 }
 
 // Flushes and closes the output, then closes the input. A failed flush leaves both open; a failed
-// close has released the output all the same.
+// close has released the output all the same, so the input is closed too and the caller is told.
 int finish(const stream_pair& streams) {
   if (std::fflush(streams.output) != 0 || std::ferror(streams.output)) {
     report_write_error(streams, errno);
     return STREAM_FAILED;
   }
-  if (std::fclose(streams.output) != 0) {
-    report_write_error(streams, errno);
-    return STREAM_FAILED;
-  }
+  const bool closed_cleanly = std::fclose(streams.output) == 0;
+  if (!closed_cleanly) report_write_error(streams, errno);
   std::fclose(streams.input);
-  return STREAM_OK;
+  return closed_cleanly ? STREAM_OK : STREAM_FAILED_CLOSED;
 }
 
 }  // namespace

@@ -12,7 +12,10 @@ namespace vurn {
 
 inline constexpr int STREAM_OK = 0;      // the output is complete and both streams are closed
 inline constexpr int STREAM_FAILED = 1;  // a message was written; the streams are left open
-inline constexpr int STREAM_NO_KEY = 2;  // encryption could not load its key ("Error Reading in Key")
+inline constexpr int STREAM_NO_KEY =
+    2;  // encryption could not load its key ("Error Reading in Key")
+inline constexpr int STREAM_FAILED_CLOSED =
+    3;  // closing the output failed; both streams are closed
 
 // The streams a driver works on, with the names its messages use for them.
 struct stream_pair {
