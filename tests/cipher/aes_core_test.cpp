@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "cipher_test_support.h"
+
+namespace vurn::test {
+namespace {
+
+TEST(AesTables, HoldKnownValues) {
+  const aes_table_set& t = aes_tables;
+  EXPECT_EQ(t.sbox[0x00], 0x63);
+  EXPECT_EQ(t.sbox[0x53], 0xed);
+  EXPECT_EQ(t.sbox[0xff], 0x16);
+  for (int x = 0; x < 256; ++x) ASSERT_EQ(t.inv_sbox[t.sbox[x]], x);
+  // Rows 0..3 of a column sit in bits 0-7 .. 24-31: S[0] = 63, 02*63 = c6, 03*63 = a5.
+  EXPECT_EQ(t.enc[0][0x00], 0xa56363c6u);
+  EXPECT_EQ(t.enc[1][0x00], 0x6363c6a5u);
+  EXPECT_EQ(t.key_conv[0][0x01], 0x0b0d090eu);
+  EXPECT_EQ(t.key_conv[3][0x01], 0x0e0b0d09u);  // InvMixColumns column 3: (09, 0d, 0b, 0e)
+  const std::uint32_t rcon[30] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1b, 0x36,
+                                  0x6c, 0xd8, 0xab, 0x4d, 0x9a, 0x2f, 0x5e, 0xbc, 0x63, 0xc6,
+                                  0x97, 0x35, 0x6a, 0xd4, 0xb3, 0x7d, 0xfa, 0xef, 0xc5, 0x91};
+  EXPECT_EQ(std::memcmp(t.rcon, rcon, sizeof rcon), 0);
+}
+
+class AesCore : public testing::TestWithParam<cipher_impl> {};
+
+// The FIPS-197 examples, both directions, out of place and in place.
+TEST_P(AesCore, MatchesFips197Examples) {
+  const cipher_impl& impl = GetParam();
+  const auto records = read_vector_file(VURN_TEST_VECTORS "/fips197_appendix_c.txt");
+  ASSERT_EQ(records.size(), 4u);
+  for (const auto& r : records) {
+    SCOPED_TRACE(r.section);
+    const bytes key = from_hex(r["KEY"]), plain = from_hex(r["PLAINTEXT"]);
+    const int rounds = static_cast<int>(key.size()) / 4 + 6;
+    std::uint8_t round_keys[15][16], out[16], in_place[16];
+    impl.expand_key(key.data(), round_keys, rounds);
+    EXPECT_EQ(to_hex(round_keys[0], 16), r["KEY"].substr(0, 32));  // w[0..3] are the key
+
+    impl.encrypt_block(plain.data(), out, round_keys, rounds);
+    EXPECT_EQ(to_hex(out, 16), r["CIPHERTEXT"]);
+    std::memcpy(in_place, plain.data(), 16);
+    impl.encrypt_block(in_place, in_place, round_keys, rounds);
+    EXPECT_EQ(to_hex(in_place, 16), r["CIPHERTEXT"]);
+
+    std::uint8_t converted[15][16];
+    std::memcpy(converted, round_keys, sizeof round_keys);
+    impl.invert_round_keys(converted, rounds);
+    EXPECT_EQ(std::memcmp(converted[0], round_keys[0], 16), 0);
+    EXPECT_EQ(std::memcmp(converted[rounds], round_keys[rounds], 16), 0);
+    impl.decrypt_block(out, out, converted, rounds);
+    EXPECT_EQ(to_hex(out, 16), r["PLAINTEXT"]);
+  }
+}
+
+// The last round key of the FIPS-197 Appendix B key schedule (w[40..43]), laid out word by word.
+TEST_P(AesCore, LaysOutRoundKeysInScheduleOrder) {
+  const bytes key = from_hex("2b7e151628aed2a6abf7158809cf4f3c");
+  std::uint8_t round_keys[15][16];
+  GetParam().expand_key(key.data(), round_keys, 10);
+  EXPECT_EQ(to_hex(round_keys[10], 16), "d014f9a8c9ee2589e13f0cc8b6630ca6");
+}
+
+INSTANTIATE_TEST_SUITE_P(Impl, AesCore, testing::ValuesIn(cipher_impls()), impl_name);
+
+}  // namespace
+}  // namespace vurn::test

@@ -1,0 +1,136 @@
+// The NIST CAVP AESAVS response files and the Wycheproof AES-CBC-PKCS5 cases, read from the shared
+// vector folder; skipped when that folder is not there.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cipher_test_support.h"
+
+namespace vurn::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path shared_folder = VURN_SHARED_VECTORS;
+
+class ExternalVectors : public testing::TestWithParam<cipher_impl> {
+ protected:
+  const cipher_impl& impl = GetParam();
+
+  void SetUp() override {
+    if (!fs::is_directory(shared_folder / "cavp")) {
+      GTEST_SKIP() << "no shared vector folder at " << shared_folder << "; CAVP and Wycheproof "
+                   << "vectors not run";
+    }
+  }
+};
+
+int mode_of_file(const std::string& name) {
+  if (name.rfind("ECB", 0) == 0) return CIPHER_MODE_ECB;
+  if (name.rfind("CBC", 0) == 0) return CIPHER_MODE_CBC;
+  if (name.rfind("CFB1", 0) == 0) return CIPHER_MODE_CFB1;
+  return 0;
+}
+
+// Known-answer (GFSbox, KeySbox, VarKey, VarTxt) and multi-block files, both directions.
+TEST_P(ExternalVectors, CavpKnownAnswerAndMultiBlock) {
+  int files = 0, records = 0;
+  for (const auto& entry : fs::directory_iterator(shared_folder / "cavp")) {
+    const std::string name = entry.path().filename().string();
+    const int mode = mode_of_file(name);
+    if (entry.path().extension() != ".rsp" || mode == 0) continue;
+    ++files;
+    for (const auto& r : read_vector_file(entry.path().string())) {
+      const bool encrypting = r.section == "ENCRYPT";
+      const std::string in = r[encrypting ? "PLAINTEXT" : "CIPHERTEXT"];
+      const std::string expected = r[encrypting ? "CIPHERTEXT" : "PLAINTEXT"];
+      ASSERT_FALSE(in.empty()) << name << " " << r.section << " " << r["COUNT"];
+      EXPECT_EQ(run_blocks(impl, mode, encrypting, r["KEY"], r["IV"], in), expected)
+          << name << " " << r.section << " COUNT = " << r["COUNT"];
+      ++records;
+    }
+  }
+  EXPECT_EQ(files, 45);
+  EXPECT_EQ(records, 6414);
+}
+
+// ECB Monte Carlo: each record's output is the 1000th of a chain of encryptions (or decryptions)
+// starting from its input.
+TEST_P(ExternalVectors, CavpEcbMonteCarlo) {
+  int records = 0;
+  for (const char* file : {"ECBMCT128.rsp", "ECBMCT192.rsp", "ECBMCT256.rsp"}) {
+    for (const auto& r : read_vector_file((shared_folder / "cavp" / "mct" / file).string())) {
+      const bool encrypting = r.section == "ENCRYPT";
+      const cipher_setup s = make_setup(
+          impl, CIPHER_MODE_ECB, encrypting ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT, r["KEY"]);
+      bytes text = from_hex(r[encrypting ? "PLAINTEXT" : "CIPHERTEXT"]);
+      for (int i = 0; i < 1000; ++i) {
+        (encrypting ? impl.encrypt : impl.decrypt)(&s.mode, &s.key, text.data(), 128, text.data());
+      }
+      EXPECT_EQ(to_hex(text), r[encrypting ? "CIPHERTEXT" : "PLAINTEXT"])
+          << file << " " << r.section << " COUNT = " << r["COUNT"];
+      ++records;
+    }
+  }
+  EXPECT_EQ(records, 600);
+}
+
+// The value of "name": "value" in one test object of the Wycheproof file.
+std::string json_string(const std::string& object, const std::string& name) {
+  const auto key = object.find("\"" + name + "\"");
+  if (key == std::string::npos) return "";
+  const auto open = object.find('"', object.find(':', key) + 1);
+  return object.substr(open + 1, object.find('"', open + 1) - open - 1);
+}
+
+// Valid cases encrypt to their ciphertext and decrypt back; invalid ones are refused. An empty
+// message pads to nothing here, so its encryption is 0 octets, though its ciphertext (one block of
+// padding) still decrypts to nothing.
+TEST_P(ExternalVectors, WycheproofCbcPkcs5) {
+  std::ifstream file(shared_folder / "wycheproof_aes_cbc_pkcs5_test.json");
+  ASSERT_TRUE(file) << "cannot read the Wycheproof file";
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string json = text.str();
+  int cases = 0;
+  for (auto at = json.find("\"tcId\""); at != std::string::npos;
+       at = json.find("\"tcId\"", at + 1)) {
+    const std::string object = json.substr(at, json.find('}', at) - at);
+    const std::string id = "tcId " + object.substr(7, object.find(',') - 7);
+    const std::string key = json_string(object, "key"), iv = json_string(object, "iv");
+    const bytes msg = from_hex(json_string(object, "msg")),
+                ct = from_hex(json_string(object, "ct"));
+    const int ct_octets = static_cast<int>(ct.size());
+    ++cases;
+
+    const cipher_setup dec = make_setup(impl, CIPHER_MODE_CBC, DIRECTION_DECRYPT, key, iv);
+    bytes out(ct.size() + 16);
+    const int plain_octets =
+        impl.decrypt_pad(&dec.mode, &dec.key, ct.data(), ct_octets, out.data());
+    if (json_string(object, "result") != "valid") {
+      EXPECT_EQ(plain_octets, ct.empty() ? 0 : ERR_PADDING) << id;
+      continue;
+    }
+    ASSERT_EQ(plain_octets, static_cast<int>(msg.size())) << id;
+    EXPECT_EQ(bytes(out.begin(), out.begin() + plain_octets), msg) << id;
+
+    const cipher_setup enc = make_setup(impl, CIPHER_MODE_CBC, DIRECTION_ENCRYPT, key, iv);
+    out.assign(msg.size() + 16, 0);
+    const int octets =
+        impl.encrypt_pad(&enc.mode, &enc.key, msg.data(), static_cast<int>(msg.size()), out.data());
+    if (msg.empty()) {
+      EXPECT_EQ(octets, 0) << id;
+    } else {
+      ASSERT_EQ(octets, ct_octets) << id;
+      EXPECT_EQ(bytes(out.begin(), out.begin() + octets), ct) << id;
+    }
+  }
+  EXPECT_EQ(cases, 216);
+}
+
+INSTANTIATE_TEST_SUITE_P(Impl, ExternalVectors, testing::ValuesIn(cipher_impls()), impl_name);
+
+}  // namespace
+}  // namespace vurn::test

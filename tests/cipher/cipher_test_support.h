@@ -1,0 +1,80 @@
+// Shared pieces of the cipher tests: hex and bit-string conversion, a reader for the
+// "[section]" / "NAME = value" vector files, and the list of AES implementations that every
+// vector test runs through.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cipher/aes.h"
+#include "cipher/cipher.h"
+
+namespace vurn::test {
+
+using bytes = std::vector<std::uint8_t>;
+
+bytes from_hex(std::string_view hex);
+std::string to_hex(const std::uint8_t* data, std::size_t size);
+inline std::string to_hex(const bytes& data) {
+  return to_hex(data.data(), data.size());
+}
+
+// Bit strings of '0' and '1', first bit first, packed into octets most significant bit first.
+bytes pack_bits(std::string_view bits);
+std::string unpack_bits(const bytes& data, std::size_t count);
+
+// One record of a vector file: the section it is in and its NAME = value fields. Records end at a
+// blank line or a section header; '#' lines are comments; CRLF line ends are accepted.
+struct vector_record {
+  std::string section;
+  std::map<std::string, std::string> fields;
+  std::string operator[](const std::string& name) const;  // "" when absent
+};
+std::vector<vector_record> read_vector_file(const std::string& path);
+
+// An implementation of the AES core and the cipher interface. Every vector and property test runs
+// once per entry, so a second back end is tested by adding it to cipher_impls().
+struct cipher_impl {
+  const char* name;
+  decltype(&aes_expand_key) expand_key;
+  decltype(&aes_invert_round_keys) invert_round_keys;
+  decltype(&aes_encrypt_block) encrypt_block;
+  decltype(&aes_decrypt_block) decrypt_block;
+  decltype(&key_state_init) init_key;
+  decltype(&mode_state_init) init_mode;
+  decltype(&encrypt_blocks) encrypt;
+  decltype(&decrypt_blocks) decrypt;
+  decltype(&encrypt_padded) encrypt_pad;
+  decltype(&decrypt_padded) decrypt_pad;
+};
+const std::vector<cipher_impl>& cipher_impls();
+inline void PrintTo(const cipher_impl& impl, std::ostream* os) {
+  *os << impl.name;
+}
+inline std::string impl_name(const testing::TestParamInfo<cipher_impl>& info) {
+  return info.param.name;
+}
+
+// Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
+// mode with the IV (zero when iv_hex is empty). Fails the current test on a bad status.
+struct cipher_setup {
+  key_state key{};
+  mode_state mode{};
+};
+cipher_setup make_setup(const cipher_impl& impl, int mode_code, int direction,
+                        const std::string& key_hex, const std::string& iv_hex = "");
+
+// Runs input through encrypt_blocks or decrypt_blocks and returns the output in the same notation:
+// hex, or for CFB-1 a bit string (zero bits are added up to a whole block and cut off again,
+// which is sound because each CFB-1 output bit depends only on the input bits before it).
+// Decryption uses a decryption key except in CFB-1, whose decryption needs an encryption key.
+std::string run_blocks(const cipher_impl& impl, int mode_code, bool encrypting,
+                       const std::string& key_hex, const std::string& iv_hex,
+                       const std::string& input);
+
+}  // namespace vurn::test
