@@ -1,0 +1,155 @@
+// Damaged containers and hostile surroundings, on the built binary: each case asserts the status,
+// the messages and which files exist afterwards.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace vurn {
+namespace {
+
+using test::count_entries;
+using test::file_exists;
+using test::process_result;
+using test::read_file;
+using test::run_vurn;
+using test::temp_dir;
+using test::write_file;
+
+const std::string KEY_HEX = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F";
+const std::string INVALID = "c is not a valid vurn container\nDecryption operation failed\n";
+
+std::string le64(std::uint64_t value) {
+  std::string bytes;
+  for (int i = 0; i < 8; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+struct damaged_container : testing::Test {
+  temp_dir dir;
+  std::string container;  // "key " + 256 + two chunks
+  std::string plain = std::string(40, 'p');
+
+  void SetUp() override {
+    write_file(dir / "key", KEY_HEX);
+    write_file(dir / "plain", plain);
+    ASSERT_EQ(run_vurn({"-e", "-k", "key", "-o", "good", "plain"}, dir.path).status, 0);
+    container = read_file(dir / "good");
+    ASSERT_EQ(container.size(), 4u + 8u + 64u);
+  }
+
+  process_result decrypt(const std::string& bytes, std::vector<std::string> extra = {"-k", "key"}) {
+    write_file(dir / "c", bytes);
+    std::vector<std::string> args = {"-d", "-o", "out"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("c");
+    return run_vurn(args, dir.path);
+  }
+};
+
+TEST_F(damaged_container, EveryPrefixIsRefusedOrDecryptedWhole) {
+  const std::string whole = read_file(dir / "plain") + std::string(24, '\0');
+  const std::size_t header = 12;
+  for (std::size_t length = 0; length <= container.size(); ++length) {
+    SCOPED_TRACE(length);
+    const process_result result = decrypt(container.substr(0, length));
+    if (length < header) {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.err, INVALID);
+      EXPECT_FALSE(file_exists(dir / "out"));
+      continue;
+    }
+    EXPECT_EQ(result.status, 0);
+    const std::size_t chunks = (length - header + 31) / 32;
+    EXPECT_EQ(read_file(dir / "out").size(), chunks * 32);
+    const bool partial = (length - header) % 32 != 0;
+    EXPECT_EQ(result.err, std::string("Blocksize is 256\n") +
+                              (partial ? "Warning: c ends inside a chunk; its last chunk was "
+                                         "zero-filled\n"
+                                       : ""));
+    if (!partial) {
+      EXPECT_EQ(read_file(dir / "out"), whole.substr(0, chunks * 32));
+    }
+  }
+}
+
+TEST_F(damaged_container, PrefixesWithoutAKeyOptionNeverSucceedShortOfTheHeader) {
+  for (std::size_t length = 0; length < 12; ++length) {
+    const process_result result = decrypt(container.substr(0, length), {});
+    EXPECT_EQ(result.status, 1) << length;
+    EXPECT_NE(result.err.find("Decryption operation failed\n"), std::string::npos) << length;
+    EXPECT_FALSE(file_exists(dir / "out"));
+  }
+}
+
+TEST_F(damaged_container, BlockSizeFieldsOtherThanTheThreeSizesAreRefused) {
+  const std::string body = container.substr(12);
+  const std::uint64_t fields[] = {
+      0, 64, 100, 512, static_cast<std::uint64_t>(-256), 1ull << 62, 256ull << 8};
+  for (std::uint64_t field : fields) {
+    SCOPED_TRACE(field);
+    const process_result result = decrypt("key " + le64(field) + body);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, INVALID);
+    EXPECT_FALSE(file_exists(dir / "out"));
+  }
+}
+
+TEST_F(damaged_container, AnOverlongStoredKeyNameIsSkippedWithKeyOptionAndRefusedWithout) {
+  const std::string name(5000, 'n');
+  const std::string bytes = name + container.substr(3);
+  const process_result with_key = decrypt(bytes);
+  EXPECT_EQ(with_key.status, 0);
+  EXPECT_EQ(with_key.err, "Blocksize is 256\n");
+  EXPECT_EQ(read_file(dir / "out"), plain + std::string(24, '\0'));
+
+  std::remove((dir / "out").c_str());
+  const process_result without = decrypt(bytes, {});
+  EXPECT_EQ(without.status, 1);
+  EXPECT_NE(without.err.find("name the key file with -k"), std::string::npos) << without.err;
+  EXPECT_FALSE(file_exists(dir / "out"));
+}
+
+TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {
+  temp_dir dir;
+  write_file(dir / "plain", "data");
+  // Take the names of every second this run could fall in, so the outcome does not depend on
+  // the clock.
+  const long now = static_cast<long>(std::time(nullptr));
+  for (long second = now; second <= now + 5; ++second) {
+    write_file(dir / ("keyfile." + std::to_string(second)), "taken");
+  }
+  const process_result result = run_vurn({"-e", "-i", "-o", "c.vurn", "plain"}, dir.path);
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string prefix = "The 256 bit key created is ";
+  ASSERT_EQ(result.err.rfind(prefix, 0), 0u) << result.err;
+  const std::string name = result.err.substr(prefix.size(), result.err.size() - prefix.size() - 2);
+  EXPECT_EQ(name.rfind("keyfile.", 0), 0u) << name;
+  EXPECT_EQ(name.substr(name.size() - 2), ".1") << name;
+  EXPECT_EQ(read_file(dir / name).size(), 64u);
+  for (long second = now; second <= now + 5; ++second) {
+    EXPECT_EQ(read_file(dir / ("keyfile." + std::to_string(second))), "taken");
+  }
+  EXPECT_EQ(run_vurn({"-d", "-c", "c.vurn"}, dir.path).status, 0);
+}
+
+TEST(SpecialInputs, AnEmptyFileGivesTheHeaderAloneAndDecryptsToNothing) {
+  temp_dir dir;
+  write_file(dir / "key", KEY_HEX);
+  write_file(dir / "empty", "");
+  const process_result result = run_vurn({"-e", "-k", "key", "empty"}, dir.path);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(dir / "empty.vurn"), "key " + le64(256));
+  const process_result decrypted = run_vurn({"-d", "-c", "-k", "key", "empty.vurn"}, dir.path);
+  EXPECT_EQ(decrypted.err, "Blocksize is 256\n");
+  EXPECT_EQ(decrypted.out, "");
+  EXPECT_EQ(count_entries(dir.path), 3);
+}
+
+}  // namespace
+}  // namespace vurn
