@@ -1,0 +1,138 @@
+// Writes the seed corpora of the fuzz targets: make_seeds <corpus folder> fills
+// <corpus folder>/<target>/seed-<n> for every target.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "container/container.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using namespace std::string_view_literals;
+using seeds = std::vector<std::string>;
+
+// A container made by encrypt_stream with a key file of the key folder, behind a selector byte.
+std::string container_seed(std::uint8_t selector, int block_size, std::string plain) {
+  const auto& key = vurn::fuzz::pick_key_file(selector);
+  char* bytes = nullptr;
+  std::size_t size = 0;
+  std::FILE* input = fmemopen(plain.data(), plain.size(), "rb");
+  std::FILE* output = open_memstream(&bytes, &size);
+  FUZZ_CHECK(input != nullptr && output != nullptr);
+  // -b 192 fails after the header; the header alone is still a useful seed.
+  if (vurn::encrypt_stream(block_size, key.bits, key.name, false,
+                           {input, "seed", output, "seed"}) != vurn::STREAM_OK) {
+    std::fclose(output);
+    std::fclose(input);
+  }
+  std::string seed(1, static_cast<char>(selector));
+  seed.append(bytes, size);
+  std::free(bytes);
+  return seed;
+}
+
+seeds decrypt_stream_seeds() {
+  seeds result;
+  const std::string plains[] = {"", "hello", std::string(70, 'x')};
+  for (std::uint8_t selector = 0; selector < 6; ++selector) {
+    for (const int block_size : {128, 256}) {
+      for (const auto& plain : plains)
+        result.push_back(container_seed(selector, block_size, plain));
+    }
+  }
+  result.push_back(container_seed(5, 192, ""));
+  result.push_back(container_seed(5, 256, "truncated body").substr(0, 30));
+  return result;
+}
+
+seeds read_key_file_seeds() {
+  const std::string digits = vurn::fuzz::KEY_FILES[2].digits;
+  return {digits, digits.substr(0, 48), digits.substr(0, 32), digits.substr(0, 32) + "\n",
+          "",     digits + "0",         std::string(64, 'g')};
+}
+
+seeds parse_options_seeds() {
+  constexpr std::string_view argument_lists[] = {
+      "-e\0-k\0key\0file"sv,
+      "file\0-e\0-k\0key"sv,
+      "-d\0-K\0128\0-b\0192\0-o\0out\0in"sv,
+      "-K256abc\0-m\0k"sv,
+      "-m\0k1\0-k\0k2"sv,
+      "--stdout\0-e\0file"sv,
+      "--ver"sv,
+      "-h\0-K\0100"sv,
+      "-f\0x\0-e\0file"sv,
+      "--key=k\0--blocksize=128\0--keysize\0192\0-dvzic\0--\0-in"sv,
+      "-b"sv,
+  };
+  return {std::begin(argument_lists), std::end(argument_lists)};
+}
+
+// Padded-cipher inputs: a header, then the encrypt_padded output of a short plaintext.
+seeds decrypt_padded_seeds() {
+  seeds result;
+  for (const int selector : {0, 1, 3, 4, 5}) {
+    std::string header(vurn::fuzz::PADDED_HEADER, '\0');
+    header[0] = static_cast<char>(selector);
+    for (std::size_t i = 1; i < header.size(); ++i) header[i] = static_cast<char>(i * 7);
+    const auto setup =
+        vurn::fuzz::make_padded_setup(std::span<const std::uint8_t, vurn::fuzz::PADDED_HEADER>(
+            reinterpret_cast<const std::uint8_t*>(header.data()), header.size()));
+    for (const int length : {1, 15, 16, 17, 40}) {
+      const std::string plain(static_cast<std::size_t>(length), 'p');
+      std::string cipher_text(static_cast<std::size_t>(length / 16 * 16 + 16), '\0');
+      const int octets = vurn::encrypt_padded(
+          &setup.mode, &setup.encrypt_key, reinterpret_cast<const std::uint8_t*>(plain.data()),
+          length, reinterpret_cast<std::uint8_t*>(cipher_text.data()));
+      FUZZ_CHECK(octets == static_cast<int>(cipher_text.size()));
+      result.push_back(header + cipher_text);
+    }
+  }
+  return result;
+}
+
+struct seed_set {
+  const char* target;
+  seeds (*make)();
+};
+
+// A new target adds its seeds here (the hardware-vs-portable AES target can reuse
+// decrypt_padded_seeds: its inputs have the same layout).
+constexpr seed_set SEED_SETS[] = {
+    {"fuzz_decrypt_stream", decrypt_stream_seeds},
+    {"fuzz_read_key_file", read_key_file_seeds},
+    {"fuzz_parse_options", parse_options_seeds},
+    {"fuzz_decrypt_padded", decrypt_padded_seeds},
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc != 2) {
+    std::fputs("usage: make_seeds <corpus folder>\n", stderr);
+    return 2;
+  }
+  const auto corpus = std::filesystem::absolute(argv[1]);
+  vurn::fuzz::enter_key_folder();  // the containers name the key files by relative paths
+  for (const auto& set : SEED_SETS) {
+    const auto folder = corpus / set.target;
+    std::filesystem::create_directories(folder);
+    int n = 0;
+    for (const auto& seed : set.make()) {
+      std::ofstream file(folder / ("seed-" + std::to_string(n++)), std::ios::binary);
+      file.write(seed.data(), static_cast<std::streamsize>(seed.size()));
+      if (!file.flush()) {
+        std::fprintf(stderr, "make_seeds: cannot write into %s\n", folder.c_str());
+        return 1;
+      }
+    }
+    std::printf("%s: %d seeds\n", set.target, n);
+  }
+  return 0;
+}
