@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace vurn::test {
@@ -26,8 +27,54 @@ void redirect(int fd, const std::string& path, int flags) {
   close(opened);
 }
 
-[[noreturn]] void exec_child(const process_spec& spec, int in_pipe[2], int out_pipe[2],
-                             int err_pipe[2]) {
+// The program to execute and its argument vector, prepared before the fork.
+struct command_line {
+  std::string path;
+  std::vector<std::string> words;  // argument 0 first
+  bool through_runner = false;
+};
+
+std::vector<std::string> runner_words() {
+  std::vector<std::string> words;
+  const char* runner = std::getenv("VURN_TEST_RUNNER");
+  if (runner == nullptr) return words;
+  std::istringstream stream(runner);
+  for (std::string word; stream >> word;) words.push_back(word);
+  return words;
+}
+
+// The runner is found in the test process's own search path: a test may give the child a PATH
+// that holds nothing at all.
+std::string find_in_path(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error("VURN_TEST_RUNNER: " + name + " not found in PATH");
+}
+
+command_line build_command_line(const process_spec& spec) {
+  command_line command;
+  std::vector<std::string> runner =
+      spec.program == VURN_BINARY ? runner_words() : std::vector<std::string>{};
+  if (runner.empty()) {
+    command.path = spec.program;
+    command.words.push_back(spec.argv0.value_or(spec.program));
+  } else {
+    command.path = find_in_path(runner.front());
+    command.through_runner = true;
+    command.words = std::move(runner);
+    command.words.push_back(spec.program);
+  }
+  command.words.insert(command.words.end(), spec.args.begin(), spec.args.end());
+  return command;
+}
+
+[[noreturn]] void exec_child(const process_spec& spec, const char* path, char* const argv[],
+                             int in_pipe[2], int out_pipe[2], int err_pipe[2]) {
   if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) child_fail("chdir");
   for (const auto& name : spec.unset_env) unsetenv(name.c_str());
   for (const auto& [name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
@@ -49,27 +96,20 @@ void redirect(int fd, const std::string& path, int flags) {
     close(p[1]);
   }
   signal(SIGPIPE, SIG_DFL);
-  std::vector<char*> argv;
-  std::string argv0 = spec.argv0.value_or(spec.program);
-  argv.push_back(argv0.data());
-  std::vector<std::string> args = spec.args;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  execv(spec.program.c_str(), argv.data());
+  execv(path, argv);
   child_fail("execv");
 }
 
 // Feeds standard input and drains both outputs together, so that no pipe fills up and stalls.
-void pump(const process_spec& spec, pid_t pid, int in_fd, int out_fd, int err_fd,
-          process_result& result) {
+void pump(const process_spec& spec, int timeout_seconds, pid_t pid, int in_fd, int out_fd,
+          int err_fd, process_result& result) {
   std::size_t written = 0;
   bool signalled = false;
   if ((spec.stdin_data.empty() && !spec.keep_stdin_open) || spec.stdin_path) {
     close(in_fd);
     in_fd = -1;
   }
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeout_seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (out_fd >= 0 || err_fd >= 0) {
     const bool more_input = in_fd >= 0 && written < spec.stdin_data.size();
     pollfd fds[3] = {
@@ -113,6 +153,13 @@ void pump(const process_spec& spec, pid_t pid, int in_fd, int out_fd, int err_fd
 }  // namespace
 
 process_result run_process(const process_spec& spec) {
+  command_line command = build_command_line(spec);
+  std::vector<char*> argv;
+  for (auto& word : command.words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  // A runner such as valgrind slows the program down many times over.
+  const int timeout_seconds = spec.timeout_seconds * (command.through_runner ? 10 : 1);
+
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
     throw std::runtime_error("pipe failed");
@@ -121,18 +168,22 @@ process_result run_process(const process_spec& spec) {
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) exec_child(spec, in_pipe, out_pipe, err_pipe);
+  if (pid == 0) exec_child(spec, command.path.c_str(), argv.data(), in_pipe, out_pipe, err_pipe);
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   process_result result;
-  pump(spec, pid, in_pipe[1], out_pipe[0], err_pipe[0], result);
+  pump(spec, timeout_seconds, pid, in_pipe[1], out_pipe[0], err_pipe[0], result);
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   return result;
+}
+
+bool vurn_runs_under_test_runner() {
+  return !runner_words().empty();
 }
 
 process_result run_vurn(std::vector<std::string> args, const std::string& cwd,

@@ -1,5 +1,12 @@
 // Runs a program in a child process with chosen arguments, standard input, working folder and
 // environment, and captures what it writes and how it ends.
+//
+// When the environment variable VURN_TEST_RUNNER holds a command prefix (words separated by
+// spaces, e.g. "valgrind -q --error-exitcode=99"), the built vurn binary (VURN_BINARY) is run
+// through it: the runner gets the binary's path followed by the arguments, so the binary sees its
+// own path as argument 0 and a custom argv0 is not passed on. The runner's program is looked up
+// in the search path of the test process, not in the child's environment, and timeouts are ten
+// times longer. Other programs are run directly.
 #pragma once
 
 #include <optional>
@@ -33,6 +40,10 @@ struct process_result {
 };
 
 process_result run_process(const process_spec& spec);
+
+// Whether VURN_TEST_RUNNER is set, i.e. the vurn binary runs under another program. For the rare
+// test whose outcome depends on running natively (timing, resource limits).
+bool vurn_runs_under_test_runner();
 
 // Runs the built vurn with these arguments in folder cwd (the test's own folder when empty).
 process_result run_vurn(std::vector<std::string> args, const std::string& cwd = {},
