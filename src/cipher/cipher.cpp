@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "aes.h"
+#include "aes_impl.h"
+#include "chunks.h"
 
 namespace vurn {
 namespace {
@@ -40,44 +42,8 @@ bool key_usable(const key_state* key) {
   return key != nullptr && (key->rounds == 10 || key->rounds == 12 || key->rounds == 14);
 }
 
-void encrypt(const key_state& key, const u8* in, u8* out) {
-  aes_encrypt_block(in, out, key.round_keys, key.rounds);
-}
-
-void decrypt(const key_state& key, const u8* in, u8* out) {
-  aes_decrypt_block(in, out, key.round_keys, key.rounds);
-}
-
-void xor_into(u8* dst, const u8* a, const u8* b) {
-  for (int i = 0; i < BLOCK_OCTETS; ++i) dst[i] = static_cast<u8>(a[i] ^ b[i]);
-}
-
-void ecb_encrypt(const key_state& key, const u8* in, u8* out, int blocks) {
-  for (int i = 0; i < blocks; ++i) encrypt(key, in + BLOCK_OCTETS * i, out + BLOCK_OCTETS * i);
-}
-
-void ecb_decrypt(const key_state& key, const u8* in, u8* out, int blocks) {
-  for (int i = 0; i < blocks; ++i) decrypt(key, in + BLOCK_OCTETS * i, out + BLOCK_OCTETS * i);
-}
-
-// chain enters as the value to XOR into the first block and leaves as the last ciphertext block.
-void cbc_encrypt(const key_state& key, block& chain, const u8* in, u8* out, int blocks) {
-  for (int i = 0; i < blocks; ++i, in += BLOCK_OCTETS, out += BLOCK_OCTETS) {
-    xor_into(chain.data(), chain.data(), in);
-    encrypt(key, chain.data(), chain.data());
-    std::memcpy(out, chain.data(), BLOCK_OCTETS);
-  }
-}
-
-// Each ciphertext block is kept before its plaintext is written, so in and out may coincide.
-void cbc_decrypt(const key_state& key, block& chain, const u8* in, u8* out, int blocks) {
-  block cipher_text, plain;
-  for (int i = 0; i < blocks; ++i, in += BLOCK_OCTETS, out += BLOCK_OCTETS) {
-    std::memcpy(cipher_text.data(), in, BLOCK_OCTETS);
-    decrypt(key, cipher_text.data(), plain.data());
-    xor_into(out, plain.data(), chain.data());
-    chain = cipher_text;
-  }
+std::size_t whole_blocks(int bits) {
+  return static_cast<std::size_t>(bits / BLOCK_BITS);
 }
 
 // Shifts the register left by one bit as a 128-bit big-endian string, bit entering at the bottom.
@@ -88,15 +54,15 @@ void shift_in(block& r, u8 bit) {
 
 // One-bit cipher feedback over whole octets, most significant bit first. Both directions run the
 // forward cipher; the bit fed back is the ciphertext bit, which is the input when decrypting.
-void cfb1(const key_state& key, const u8 iv[16], const u8* in, u8* out, int octets,
-          bool decrypting) {
+void cfb1(const aes_impl& impl, const key_state& key, const u8 iv[16], const u8* in, u8* out,
+          std::size_t octets, bool decrypting) {
   block r, z;
   std::memcpy(r.data(), iv, BLOCK_OCTETS);
-  for (int i = 0; i < octets; ++i) {
+  for (std::size_t i = 0; i < octets; ++i) {
     const u8 source = in[i];
     u8 result = 0;
     for (int bit = 7; bit >= 0; --bit) {
-      encrypt(key, r.data(), z.data());
+      impl.encrypt_ecb(key, r.data(), z.data(), 1);
       const u8 in_bit = (source >> bit) & 1;
       const u8 out_bit = static_cast<u8>(in_bit ^ z[0] >> 7);
       result = static_cast<u8>(result | out_bit << bit);
@@ -104,6 +70,62 @@ void cfb1(const key_state& key, const u8 iv[16], const u8* in, u8* out, int octe
     }
     out[i] = result;
   }
+}
+
+bool known_mode(const mode_state& mode) {
+  return mode.mode == CIPHER_MODE_ECB || mode.mode == CIPHER_MODE_CBC ||
+         mode.mode == CIPHER_MODE_CFB1;
+}
+
+// The mode work behind the block and chunk routines, once the records are known to be usable:
+// `chunks` runs of chunk_blocks blocks, each starting again from the record's IV.
+void run_mode(const mode_state& mode, const key_state& key, bool decrypting, const u8* in, u8* out,
+              std::size_t chunk_blocks, std::size_t chunks) {
+  const aes_impl& impl = active_aes_impl();
+  switch (mode.mode) {
+    case CIPHER_MODE_ECB:
+      (decrypting ? impl.decrypt_ecb : impl.encrypt_ecb)(key, in, out, chunk_blocks * chunks);
+      break;
+    case CIPHER_MODE_CBC:
+      (decrypting ? impl.decrypt_cbc : impl.encrypt_cbc)(key, mode.iv, in, out, chunk_blocks,
+                                                         chunks);
+      break;
+    default:  // CFB-1
+      for (std::size_t c = 0; c < chunks; ++c) {
+        const std::size_t octets = BLOCK_OCTETS * chunk_blocks;
+        cfb1(impl, key, mode.iv, in + octets * c, out + octets * c, octets, decrypting);
+      }
+      break;
+  }
+}
+
+// The record checks shared by the block and chunk routines: both records are there, the key is
+// usable and has the direction the mode needs (CFB-1 decryption takes either). The mode code itself
+// is checked after the length.
+bool records_usable(const mode_state* mode, const key_state* key, bool decrypting) {
+  if (mode == nullptr || !key_usable(key)) return false;
+  if (decrypting && mode->mode == CIPHER_MODE_CFB1) return true;
+  return key->direction == (decrypting ? DIRECTION_DECRYPT : DIRECTION_ENCRYPT);
+}
+
+int run_blocks(const mode_state* mode, const key_state* key, const u8* in, int bits, u8* out,
+               bool decrypting) {
+  if (!records_usable(mode, key, decrypting)) return ERR_CIPHER_STATE;
+  if (in == nullptr || out == nullptr || bits <= 0) return 0;
+  if (!known_mode(*mode)) return ERR_CIPHER_STATE;
+  const std::size_t blocks = whole_blocks(bits);
+  if (blocks > 0) run_mode(*mode, *key, decrypting, in, out, blocks, 1);
+  return static_cast<int>(blocks) * BLOCK_BITS;
+}
+
+std::ptrdiff_t run_chunks(const mode_state* mode, const key_state* key, const u8* in,
+                          std::size_t chunk_octets, std::size_t chunks, u8* out, bool decrypting) {
+  if (!records_usable(mode, key, decrypting)) return ERR_CIPHER_STATE;
+  if (in == nullptr || out == nullptr || chunks == 0) return 0;
+  if (!known_mode(*mode)) return ERR_CIPHER_STATE;
+  if (chunk_octets == 0 || chunk_octets % BLOCK_OCTETS != 0) return 0;
+  run_mode(*mode, *key, decrypting, in, out, chunk_octets / BLOCK_OCTETS, chunks);
+  return static_cast<std::ptrdiff_t>(chunks);
 }
 
 }  // namespace
@@ -142,54 +164,22 @@ int mode_state_init(mode_state* mode, int mode_code, const char* iv_text) {
 
 int encrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in, int bits,
                    std::uint8_t* out) {
-  if (mode == nullptr || !key_usable(key) || key->direction != DIRECTION_ENCRYPT) {
-    return ERR_CIPHER_STATE;
-  }
-  if (in == nullptr || out == nullptr || bits <= 0) return 0;
-  const int blocks = bits / BLOCK_BITS;
-  block chain;
-  switch (mode->mode) {
-    case CIPHER_MODE_ECB:
-      ecb_encrypt(*key, in, out, blocks);
-      break;
-    case CIPHER_MODE_CBC:
-      std::memcpy(chain.data(), mode->iv, BLOCK_OCTETS);
-      cbc_encrypt(*key, chain, in, out, blocks);
-      break;
-    case CIPHER_MODE_CFB1:
-      cfb1(*key, mode->iv, in, out, blocks * BLOCK_OCTETS, false);
-      break;
-    default:
-      return ERR_CIPHER_STATE;
-  }
-  return blocks * BLOCK_BITS;
+  return run_blocks(mode, key, in, bits, out, false);
 }
 
 int decrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in, int bits,
                    std::uint8_t* out) {
-  if (mode == nullptr || !key_usable(key)) return ERR_CIPHER_STATE;
-  // One-bit CFB runs the forward cipher both ways, so it takes a key of either direction.
-  if (mode->mode != CIPHER_MODE_CFB1 && key->direction != DIRECTION_DECRYPT) {
-    return ERR_CIPHER_STATE;
-  }
-  if (in == nullptr || out == nullptr || bits <= 0) return 0;
-  const int blocks = bits / BLOCK_BITS;
-  block chain;
-  switch (mode->mode) {
-    case CIPHER_MODE_ECB:
-      ecb_decrypt(*key, in, out, blocks);
-      break;
-    case CIPHER_MODE_CBC:
-      std::memcpy(chain.data(), mode->iv, BLOCK_OCTETS);
-      cbc_decrypt(*key, chain, in, out, blocks);
-      break;
-    case CIPHER_MODE_CFB1:
-      cfb1(*key, mode->iv, in, out, blocks * BLOCK_OCTETS, true);
-      break;
-    default:
-      return ERR_CIPHER_STATE;
-  }
-  return blocks * BLOCK_BITS;
+  return run_blocks(mode, key, in, bits, out, true);
+}
+
+std::ptrdiff_t encrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                              std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
+  return run_chunks(mode, key, in, chunk_octets, chunks, out, false);
+}
+
+std::ptrdiff_t decrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                              std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
+  return run_chunks(mode, key, in, chunk_octets, chunks, out, true);
 }
 
 int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in, int octets,
@@ -201,21 +191,23 @@ int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint
   // The padded length must itself be a representable count.
   if (octets / BLOCK_OCTETS >= INT_MAX / BLOCK_OCTETS) return ERR_PADDING;
   const int blocks = octets / BLOCK_OCTETS, rest = octets % BLOCK_OCTETS;
+  const auto whole = static_cast<std::size_t>(blocks);
   block last;
   std::memcpy(last.data(), in + BLOCK_OCTETS * blocks, static_cast<std::size_t>(rest));
   std::memset(last.data() + rest, BLOCK_OCTETS - rest,
               static_cast<std::size_t>(BLOCK_OCTETS - rest));
   u8* last_out = out + BLOCK_OCTETS * blocks;
-  block chain;
+  const aes_impl& impl = active_aes_impl();
   switch (mode->mode) {
     case CIPHER_MODE_ECB:
-      ecb_encrypt(*key, in, out, blocks);
-      encrypt(*key, last.data(), last_out);
+      impl.encrypt_ecb(*key, in, out, whole);
+      impl.encrypt_ecb(*key, last.data(), last_out, 1);
       break;
     case CIPHER_MODE_CBC:
-      std::memcpy(chain.data(), mode->iv, BLOCK_OCTETS);
-      cbc_encrypt(*key, chain, in, out, blocks);
-      cbc_encrypt(*key, chain, last.data(), last_out, 1);
+      impl.encrypt_cbc(*key, mode->iv, in, out, whole, 1);
+      // The chain goes on from the last whole block's ciphertext.
+      impl.encrypt_cbc(*key, blocks > 0 ? last_out - BLOCK_OCTETS : mode->iv, last.data(), last_out,
+                       1, 1);
       break;
     default:
       return ERR_CIPHER_STATE;
@@ -231,17 +223,20 @@ int decrypt_padded(const mode_state* mode, const key_state* key, const std::uint
   if (in == nullptr || out == nullptr || octets <= 0) return 0;
   if (octets % BLOCK_OCTETS != 0) return ERR_PADDING;
   const int blocks = octets / BLOCK_OCTETS - 1;  // those before the last
+  const auto whole = static_cast<std::size_t>(blocks);
   const u8* last_in = in + BLOCK_OCTETS * blocks;
   block last, chain;
+  const aes_impl& impl = active_aes_impl();
   switch (mode->mode) {
     case CIPHER_MODE_ECB:
-      ecb_decrypt(*key, in, out, blocks);
-      decrypt(*key, last_in, last.data());
+      impl.decrypt_ecb(*key, in, out, whole);
+      impl.decrypt_ecb(*key, last_in, last.data(), 1);
       break;
     case CIPHER_MODE_CBC:
-      std::memcpy(chain.data(), mode->iv, BLOCK_OCTETS);
-      cbc_decrypt(*key, chain, in, out, blocks);
-      cbc_decrypt(*key, chain, last_in, last.data(), 1);
+      // The last block chains from the ciphertext before it, kept before out may overwrite it.
+      std::memcpy(chain.data(), blocks > 0 ? last_in - BLOCK_OCTETS : mode->iv, BLOCK_OCTETS);
+      impl.decrypt_cbc(*key, mode->iv, in, out, whole, 1);
+      impl.decrypt_cbc(*key, chain.data(), last_in, last.data(), 1, 1);
       break;
     default:
       return ERR_CIPHER_STATE;

@@ -24,10 +24,8 @@ bytes sample(std::size_t size) {
 
 using block_routine = decltype(&encrypt_blocks);
 
-class CipherModes : public testing::TestWithParam<cipher_impl> {
+class CipherModes : public impl_test {
  protected:
-  const cipher_impl& impl = GetParam();
-
   // Runs a whole number of blocks with a fresh key of the direction the routine needs.
   bytes run(int mode, bool encrypting, const std::string& key, const bytes& in,
             const std::string& iv_hex = iv) {

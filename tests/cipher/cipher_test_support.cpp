@@ -1,5 +1,6 @@
 #include "cipher_test_support.h"
 
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -65,13 +66,80 @@ std::vector<vector_record> read_vector_file(const std::string& path) {
   return records;
 }
 
+namespace {
+
+// routine, run with the implementation `id` selected.
+template <aes_impl_id id, auto routine>
+struct selecting;
+template <aes_impl_id id, typename R, typename... A, R (*routine)(A...)>
+struct selecting<id, routine> {
+  static R call(A... args) {
+    if (!select_aes_impl(id)) ADD_FAILURE() << aes_impl_name(id) << " is not available here";
+    return routine(args...);
+  }
+};
+
+// One block through the block work of the implementation `id`, on the given round keys.
+template <aes_impl_id id, bool decrypting>
+void one_block(const std::uint8_t in[16], std::uint8_t out[16],
+               const std::uint8_t round_keys[15][16], int rounds) {
+  const aes_impl* impl = find_aes_impl(id);
+  if (impl == nullptr) {
+    ADD_FAILURE() << aes_impl_name(id) << " is not available here";
+    return;
+  }
+  key_state key{};
+  std::memcpy(key.round_keys, round_keys, sizeof key.round_keys);
+  key.rounds = rounds;
+  (decrypting ? impl->decrypt_ecb : impl->encrypt_ecb)(key, in, out, 1);
+}
+
+template <aes_impl_id id>
+cipher_impl entry(decltype(&aes_encrypt_block) encrypt_block,
+                  decltype(&aes_decrypt_block) decrypt_block) {
+  return {aes_impl_name(id),
+          id,
+          aes_expand_key,
+          aes_invert_round_keys,
+          encrypt_block,
+          decrypt_block,
+          selecting<id, key_state_init>::call,
+          selecting<id, mode_state_init>::call,
+          selecting<id, encrypt_blocks>::call,
+          selecting<id, decrypt_blocks>::call,
+          selecting<id, encrypt_padded>::call,
+          selecting<id, decrypt_padded>::call};
+}
+
+template <aes_impl_id id>
+cipher_impl hardware_entry() {
+  return entry<id>(one_block<id, false>, one_block<id, true>);
+}
+
+}  // namespace
+
 const std::vector<cipher_impl>& cipher_impls() {
   static const std::vector<cipher_impl> impls = {
-      {"portable", aes_expand_key, aes_invert_round_keys, aes_encrypt_block, aes_decrypt_block,
-       key_state_init, mode_state_init, encrypt_blocks, decrypt_blocks, encrypt_padded,
-       decrypt_padded},
+      entry<aes_impl_id::portable>(aes_encrypt_block, aes_decrypt_block),
+      hardware_entry<aes_impl_id::aes_ni>(),
+      hardware_entry<aes_impl_id::vaes_avx2>(),
+      hardware_entry<aes_impl_id::vaes_avx512>(),
   };
   return impls;
+}
+
+std::vector<cipher_impl> hardware_impls() {
+  std::vector<cipher_impl> hardware;
+  for (const cipher_impl& impl : cipher_impls()) {
+    if (impl.id != aes_impl_id::portable) hardware.push_back(impl);
+  }
+  return hardware;
+}
+
+void impl_test::SetUp() {
+  if (find_aes_impl(impl.id) == nullptr) {
+    GTEST_SKIP() << impl.name << " needs AES instructions this processor or system lacks";
+  }
 }
 
 cipher_setup make_setup(const cipher_impl& impl, int mode_code, int direction,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cipher/aes.h"
+#include "cipher/aes_impl.h"
 #include "cipher/cipher.h"
 
 namespace vurn::test {
@@ -38,9 +39,12 @@ struct vector_record {
 std::vector<vector_record> read_vector_file(const std::string& path);
 
 // An implementation of the AES core and the cipher interface. Every vector and property test runs
-// once per entry, so a second back end is tested by adding it to cipher_impls().
+// once per entry, so a second back end is tested by adding it to cipher_impls(). Each entry's
+// interface routines select its implementation before they run; its block routines run the
+// implementation's block work directly on the round keys they are given.
 struct cipher_impl {
   const char* name;
+  aes_impl_id id;
   decltype(&aes_expand_key) expand_key;
   decltype(&aes_invert_round_keys) invert_round_keys;
   decltype(&aes_encrypt_block) encrypt_block;
@@ -59,6 +63,16 @@ inline void PrintTo(const cipher_impl& impl, std::ostream* os) {
 inline std::string impl_name(const testing::TestParamInfo<cipher_impl>& info) {
   return info.param.name;
 }
+
+// The entries whose implementation uses the AES instructions.
+std::vector<cipher_impl> hardware_impls();
+
+// A test run once per implementation; skipped, saying so, where this processor cannot run it.
+class impl_test : public testing::TestWithParam<cipher_impl> {
+ protected:
+  const cipher_impl& impl = GetParam();
+  void SetUp() override;
+};
 
 // Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
 // mode with the IV (zero when iv_hex is empty). Fails the current test on a bad status.

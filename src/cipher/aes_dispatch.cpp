@@ -1,0 +1,121 @@
+// The one place that chooses the AES implementation. On x86-64 the processor is asked (cpuid)
+// which AES and vector instructions it has, and the operating system (xgetbv) whether it saves the
+// wider registers; the fastest implementation that can run is used.
+//
+// Security: the hardware implementations are constant-time. The portable table-driven core, used
+// only where the AES instructions are missing, indexes its tables with key- and data-dependent
+// bytes, so its timing can leak key material through the cache to code sharing the machine.
+#include <atomic>
+#include <iterator>
+
+#include "aes_impl.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace vurn {
+namespace {
+
+#if defined(__x86_64__)
+
+struct cpu_support {
+  bool aes_ni = false, vaes_avx2 = false, vaes_avx512 = false;
+};
+
+// Which registers the operating system saves on a context switch (XCR0).
+std::uint64_t enabled_register_state() {
+  std::uint32_t low = 0, high = 0;
+  __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  return std::uint64_t{high} << 32 | low;
+}
+
+cpu_support detect_cpu_support() {
+  constexpr std::uint32_t leaf1_ecx_sse41 = 1u << 19, leaf1_ecx_aes = 1u << 25,
+                          leaf1_ecx_osxsave = 1u << 27, leaf1_ecx_avx = 1u << 28;
+  constexpr std::uint32_t leaf7_ebx_avx2 = 1u << 5, leaf7_ebx_avx512f = 1u << 16,
+                          leaf7_ecx_vaes = 1u << 9;
+  constexpr std::uint64_t xmm_ymm_state = 0x6, zmm_state = 0xe0;  // SSE+AVX; opmask+ZMM
+
+  cpu_support support;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return support;
+  support.aes_ni = (ecx & leaf1_ecx_aes) != 0 && (ecx & leaf1_ecx_sse41) != 0;
+  const bool avx = (ecx & leaf1_ecx_avx) != 0 && (ecx & leaf1_ecx_osxsave) != 0;
+  if (!support.aes_ni || !avx || __get_cpuid_max(0, nullptr) < 7) return support;
+
+  const std::uint64_t state = enabled_register_state();
+  if ((state & xmm_ymm_state) != xmm_ymm_state) return support;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  const bool vaes = (ecx & leaf7_ecx_vaes) != 0;
+  support.vaes_avx2 = vaes && (ebx & leaf7_ebx_avx2) != 0;
+  support.vaes_avx512 = vaes && (ebx & leaf7_ebx_avx512f) != 0 && (state & zmm_state) == zmm_state;
+  return support;
+}
+
+const cpu_support& cpu() {
+  static const cpu_support support = detect_cpu_support();
+  return support;
+}
+
+#endif
+
+const aes_impl* best_available() {
+  for (auto it = std::rbegin(all_aes_impls); it != std::rend(all_aes_impls); ++it) {
+    if (const aes_impl* impl = find_aes_impl(*it)) return impl;
+  }
+  return &portable_aes_impl;
+}
+
+std::atomic<const aes_impl*> active{nullptr};
+
+}  // namespace
+
+const char* aes_impl_name(aes_impl_id id) {
+  switch (id) {
+    case aes_impl_id::portable:
+      return "portable";
+    case aes_impl_id::aes_ni:
+      return "aes_ni";
+    case aes_impl_id::vaes_avx2:
+      return "vaes_avx2";
+    case aes_impl_id::vaes_avx512:
+      return "vaes_avx512";
+  }
+  return "unknown";
+}
+
+const aes_impl* find_aes_impl(aes_impl_id id) {
+  switch (id) {
+    case aes_impl_id::portable:
+      return &portable_aes_impl;
+#if defined(__x86_64__)
+    case aes_impl_id::aes_ni:
+      return cpu().aes_ni ? &aes_ni_impl : nullptr;
+    case aes_impl_id::vaes_avx2:
+      return cpu().vaes_avx2 ? &vaes_avx2_impl : nullptr;
+    case aes_impl_id::vaes_avx512:
+      return cpu().vaes_avx512 ? &vaes_avx512_impl : nullptr;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+bool select_aes_impl(aes_impl_id id) {
+  const aes_impl* impl = find_aes_impl(id);
+  if (impl == nullptr) return false;
+  active.store(impl, std::memory_order_relaxed);
+  return true;
+}
+
+const aes_impl& active_aes_impl() {
+  const aes_impl* impl = active.load(std::memory_order_relaxed);
+  if (impl == nullptr) {
+    impl = best_available();
+    active.store(impl, std::memory_order_relaxed);
+  }
+  return *impl;
+}
+
+}  // namespace vurn

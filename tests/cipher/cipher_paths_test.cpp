@@ -1,0 +1,228 @@
+// The hardware implementations against the portable one, and the chunk routine against the block
+// routine called chunk by chunk: every mode, key size and direction, lengths from nothing to many
+// kilobytes, every buffer alignment, and in place. Each comparison runs both sides on identical
+// buffers and compares the whole buffer, so stray writes outside the output show too.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "cipher/chunks.h"
+#include "cipher_test_support.h"
+
+namespace vurn::test {
+namespace {
+
+const std::string keys[] = {"2b7e151628aed2a6abf7158809cf4f3c",
+                            "8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
+                            "603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4"};
+const std::string iv = "000102030405060708090a0b0c0d0e0f";
+const int all_modes[] = {CIPHER_MODE_ECB, CIPHER_MODE_CBC, CIPHER_MODE_CFB1};
+
+bytes noise(std::size_t size) {
+  bytes data(size);
+  std::uint32_t x = 0x9e3779b9;
+  for (auto& b : data) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = static_cast<std::uint8_t>(x >> 24);
+  }
+  return data;
+}
+
+// Where a routine reads and writes: offsets into separate buffers, or one buffer in place.
+struct placement {
+  std::size_t in_offset, out_offset;
+  bool in_place;
+};
+
+// The placement for case number n: every pair of alignments in turn, and every third case in place.
+placement placement_for(std::size_t n) {
+  return {n % 16, n / 16 % 16, n % 3 == 2};
+}
+
+// A routine over (in, out) returning its result.
+using call = std::function<std::ptrdiff_t(const std::uint8_t*, std::uint8_t*)>;
+
+// The result of a call and the whole output buffer around the output, whose other octets hold a
+// fixed pattern (or, in place, the input).
+struct outcome {
+  std::ptrdiff_t result;
+  bytes buffer;
+  bool operator==(const outcome&) const = default;
+};
+
+outcome run(aes_impl_id id, const bytes& input, placement where, const call& routine) {
+  EXPECT_TRUE(select_aes_impl(id));
+  bytes in(where.in_offset + input.size(), 0x3c);
+  bytes buffer(where.out_offset + input.size() + 16, 0xa5);
+  std::copy(input.begin(), input.end(), in.begin() + static_cast<std::ptrdiff_t>(where.in_offset));
+  std::uint8_t* out = buffer.data() + where.out_offset;
+  if (where.in_place) {
+    std::copy(input.begin(), input.end(), out);
+    return {routine(out, out), buffer};
+  }
+  return {routine(in.data() + where.in_offset, out), buffer};
+}
+
+// The records for one mode and direction: a key of the direction the routine needs.
+cipher_setup setup_for(int mode, bool encrypting, const std::string& key) {
+  const int direction =
+      encrypting || mode == CIPHER_MODE_CFB1 ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT;
+  return make_setup(cipher_impls().front(), mode, direction, key, iv);
+}
+
+std::string trace(int mode, bool encrypting, const std::string& key) {
+  return "mode " + std::to_string(mode) + (encrypting ? " encrypt" : " decrypt") + ", key " +
+         std::to_string(key.size() * 4);
+}
+
+class HardwarePath : public impl_test {};
+
+// Every bit count from 0 to 1024 (every eighth for CFB-1, which is slow on the portable side):
+// the whole blocks are processed, the remainder is ignored, and the hardware path writes exactly
+// what the portable one writes.
+TEST_P(HardwarePath, BlockRoutinesMatchPortableUpTo1024Bits) {
+  const bytes input = noise(128);
+  for (int mode : all_modes) {
+    for (const std::string& key : keys) {
+      for (bool encrypting : {true, false}) {
+        SCOPED_TRACE(trace(mode, encrypting, key));
+        const cipher_setup s = setup_for(mode, encrypting, key);
+        const auto routine = encrypting ? encrypt_blocks : decrypt_blocks;
+        for (int bits = 0; bits <= 1024; bits += mode == CIPHER_MODE_CFB1 ? 8 : 1) {
+          const call c = [&](const std::uint8_t* in, std::uint8_t* out) {
+            return routine(&s.mode, &s.key, in, bits, out);
+          };
+          const placement where = placement_for(static_cast<std::size_t>(bits));
+          ASSERT_EQ(run(impl.id, input, where, c), run(aes_impl_id::portable, input, where, c))
+              << bits << " bits";
+        }
+      }
+    }
+  }
+}
+
+// Runs of up to several kilobytes, around the batch sizes of every implementation.
+TEST_P(HardwarePath, LongRunsMatchPortable) {
+  const std::size_t block_counts[] = {15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 257, 4099};
+  const bytes input = noise(16 * 4099);
+  for (int mode : all_modes) {
+    for (const std::string& key : keys) {
+      for (bool encrypting : {true, false}) {
+        SCOPED_TRACE(trace(mode, encrypting, key));
+        const cipher_setup s = setup_for(mode, encrypting, key);
+        const auto routine = encrypting ? encrypt_blocks : decrypt_blocks;
+        for (std::size_t n = 0; n < std::size(block_counts); ++n) {
+          const std::size_t blocks = mode == CIPHER_MODE_CFB1 ? n + 1 : block_counts[n];
+          const bytes part(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(16 * blocks));
+          const call c = [&](const std::uint8_t* in, std::uint8_t* out) {
+            return routine(&s.mode, &s.key, in, static_cast<int>(128 * blocks), out);
+          };
+          const placement where = placement_for(5 * n + 1);
+          ASSERT_EQ(run(impl.id, part, where, c), run(aes_impl_id::portable, part, where, c))
+              << blocks << " blocks";
+        }
+      }
+    }
+  }
+}
+
+TEST_P(HardwarePath, PaddedRoutinesMatchPortable) {
+  const bytes input = noise(16 * 300);
+  for (int mode : {CIPHER_MODE_ECB, CIPHER_MODE_CBC}) {
+    for (const std::string& key : keys) {
+      SCOPED_TRACE(trace(mode, true, key));
+      const cipher_setup enc = setup_for(mode, true, key), dec = setup_for(mode, false, key);
+      for (int octets : {0, 1, 15, 16, 17, 100, 127, 128, 129, 513, 16 * 300 - 16}) {
+        const bytes part(input.begin(), input.begin() + octets);
+        const call encrypt = [&](const std::uint8_t* in, std::uint8_t* out) {
+          return encrypt_padded(&enc.mode, &enc.key, in, octets, out);
+        };
+        const placement where = placement_for(static_cast<std::size_t>(octets));
+        const outcome sealed = run(impl.id, part, where, encrypt);
+        ASSERT_EQ(sealed, run(aes_impl_id::portable, part, where, encrypt)) << octets;
+        if (octets == 0) continue;
+
+        const auto cipher_text =
+            sealed.buffer.begin() + static_cast<std::ptrdiff_t>(where.out_offset);
+        const bytes sealed_part(cipher_text, cipher_text + sealed.result);
+        const call decrypt = [&](const std::uint8_t* in, std::uint8_t* out) {
+          return decrypt_padded(&dec.mode, &dec.key, in, static_cast<int>(sealed.result), out);
+        };
+        const outcome opened = run(impl.id, sealed_part, where, decrypt);
+        ASSERT_EQ(opened, run(aes_impl_id::portable, sealed_part, where, decrypt)) << octets;
+        ASSERT_EQ(opened.result, octets);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Impl, HardwarePath, testing::ValuesIn(hardware_impls()), impl_name);
+
+class ChunkRoutine : public impl_test {};
+
+// The chunk routine equals the block routine called once per chunk on the portable path: many
+// chunk counts around the numbers of chains run side by side, chunks of one, two and three blocks,
+// and 24 octets, of which not even the first chunk is processed whole.
+TEST_P(ChunkRoutine, EqualsTheBlockRoutineChunkByChunk) {
+  const std::size_t chunk_counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100, 2049};
+  const bytes input = noise(48 * 2049);
+  for (int mode : all_modes) {
+    for (const std::string& key : keys) {
+      for (bool encrypting : {true, false}) {
+        SCOPED_TRACE(trace(mode, encrypting, key));
+        const cipher_setup s = setup_for(mode, encrypting, key);
+        const auto chunks_routine = encrypting ? encrypt_chunks : decrypt_chunks;
+        const auto block_routine = encrypting ? encrypt_blocks : decrypt_blocks;
+        for (std::size_t chunk : {16u, 24u, 32u, 48u}) {
+          for (std::size_t n = 0; n < std::size(chunk_counts); ++n) {
+            const std::size_t count = chunk_counts[n];
+            if (mode == CIPHER_MODE_CFB1 && count > 40) continue;  // slow on the portable side
+            const bytes part(input.begin(),
+                             input.begin() + static_cast<std::ptrdiff_t>(chunk * count));
+            const call whole = [&](const std::uint8_t* in, std::uint8_t* out) {
+              return chunks_routine(&s.mode, &s.key, in, chunk, count, out);
+            };
+            // Chunk by chunk, stopping, as the container does, at the first one not processed
+            // whole.
+            const call each = [&](const std::uint8_t* in, std::uint8_t* out) {
+              std::ptrdiff_t done = 0;
+              for (; done < static_cast<std::ptrdiff_t>(count); ++done) {
+                const std::size_t at = chunk * static_cast<std::size_t>(done);
+                std::uint8_t scratch[48];
+                const int bits = static_cast<int>(chunk * 8);
+                if (block_routine(&s.mode, &s.key, in + at, bits, scratch) != bits) break;
+                std::copy(scratch, scratch + chunk, out + at);
+              }
+              return done;
+            };
+            const placement where = placement_for(7 * n + chunk);
+            const outcome expected = run(aes_impl_id::portable, part, where, each);
+            ASSERT_EQ(run(impl.id, part, where, whole), expected)
+                << count << " chunks of " << chunk << " octets";
+            EXPECT_EQ(expected.result, chunk % 16 == 0 ? static_cast<std::ptrdiff_t>(count) : 0);
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_P(ChunkRoutine, GuardsItsRecords) {
+  const cipher_setup enc = setup_for(CIPHER_MODE_CBC, true, keys[0]);
+  const cipher_setup dec = setup_for(CIPHER_MODE_CBC, false, keys[0]);
+  mode_state unknown = enc.mode;
+  unknown.mode = 9;
+  std::uint8_t in[32] = {}, out[32] = {};
+  ASSERT_TRUE(select_aes_impl(impl.id));
+  EXPECT_EQ(encrypt_chunks(&enc.mode, &dec.key, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(decrypt_chunks(&dec.mode, &enc.key, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(nullptr, &enc.key, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(&unknown, &enc.key, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(&enc.mode, &enc.key, nullptr, 32, 1, out), 0);
+  EXPECT_EQ(decrypt_chunks(&dec.mode, &dec.key, in, 0, 1, out), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Impl, ChunkRoutine, testing::ValuesIn(cipher_impls()), impl_name);
+
+}  // namespace
+}  // namespace vurn::test
