@@ -101,6 +101,11 @@ inline u8 row(u32 w, int r) {
   return static_cast<u8>(w >> (8 * r));
 }
 
+// Row r of a column as a table index.
+inline std::size_t at(u32 w, int r) {
+  return w >> (8 * r) & 0xff;
+}
+
 inline u32 sub_word(u32 w) {
   return column(T.sbox[row(w, 0)], T.sbox[row(w, 1)], T.sbox[row(w, 2)], T.sbox[row(w, 3)]);
 }
@@ -108,11 +113,11 @@ inline u32 sub_word(u32 w) {
 // One column of SubBytes + ShiftRows + MixColumns: a..d are the state columns that supply rows
 // 0..3.
 inline u32 enc_column(u32 a, u32 b, u32 c, u32 d) {
-  return T.enc[0][row(a, 0)] ^ T.enc[1][row(b, 1)] ^ T.enc[2][row(c, 2)] ^ T.enc[3][row(d, 3)];
+  return T.enc[0][at(a, 0)] ^ T.enc[1][at(b, 1)] ^ T.enc[2][at(c, 2)] ^ T.enc[3][at(d, 3)];
 }
 
 inline u32 dec_column(u32 a, u32 b, u32 c, u32 d) {
-  return T.dec[0][row(a, 0)] ^ T.dec[1][row(b, 1)] ^ T.dec[2][row(c, 2)] ^ T.dec[3][row(d, 3)];
+  return T.dec[0][at(a, 0)] ^ T.dec[1][at(b, 1)] ^ T.dec[2][at(c, 2)] ^ T.dec[3][at(d, 3)];
 }
 
 inline u32 last_enc_column(u32 a, u32 b, u32 c, u32 d) {

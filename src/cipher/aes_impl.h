@@ -5,15 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "cipher/cipher.h"
 
 namespace vurn {
 
-// The block work of one implementation. Each routine takes whole 16-byte blocks and a key record
-// of the right direction (encryption round keys for the encrypt routines, converted ones for the
-// decrypt routines); in and out may be the same buffer but must not otherwise overlap.
+// The block work of one implementation. Each routine takes whole 16-byte blocks (any number, none
+// included) and a key record of the right direction (encryption round keys for the encrypt
+// routines, converted ones for the decrypt routines); in and out may be the same buffer but must
+// not otherwise overlap.
 struct aes_impl {
   const char* name;
   // out[i] = E(in[i]), or D(in[i]), for i < blocks.
@@ -53,26 +53,26 @@ extern const aes_impl portable_aes_impl;
 extern const aes_impl aes_ni_impl, vaes_avx2_impl, vaes_avx512_impl;
 #endif
 
-// CBC decryption needs, for every block, the ciphertext block before it, or the IV where a chain
-// starts. This keeps that across the batches of a decryption: fill() copies the chaining values
-// of the next n blocks of in into a scratch area before any of them is overwritten, which keeps
-// in-place decryption safe.
-struct cbc_chain_values {
-  const std::uint8_t* iv;
-  std::size_t chain_blocks;
-  std::size_t position = 0;    // of the next block within its chain
-  std::uint8_t last[16] = {};  // the last ciphertext block seen
-
-  void fill(std::uint8_t* values, const std::uint8_t* in, std::size_t n) {
-    if (n == 0) return;
-    std::memcpy(values, last, 16);
-    std::memcpy(values + 16, in, 16 * (n - 1));
-    for (std::size_t k = (chain_blocks - position) % chain_blocks; k < n; k += chain_blocks) {
-      std::memcpy(values + 16 * k, iv, 16);
-    }
-    std::memcpy(last, in + 16 * (n - 1), 16);
-    position = (position + n) % chain_blocks;
+// Where chains start in CBC decryption, which XORs each decrypted block with the ciphertext block
+// before it, or with the IV at the start of a chain. next(n) tells which of the next n <= 32
+// blocks start a chain (bit k for block k) and moves on past them; chains are at least one block.
+// The positions depend only on the lengths, never on the data.
+class cbc_chain_starts {
+ public:
+  explicit cbc_chain_starts(std::size_t chain_blocks) : chain_blocks_(chain_blocks) {
+    for (std::size_t k = 0; k < 64; k += chain_blocks) every_chain_ |= std::uint64_t{1} << k;
   }
+
+  std::uint64_t next(std::size_t n) {
+    const std::size_t first = (chain_blocks_ - position_) % chain_blocks_;
+    position_ = (position_ + n) % chain_blocks_;
+    return first < n ? every_chain_ << first & ((std::uint64_t{1} << n) - 1) : 0;
+  }
+
+ private:
+  std::size_t chain_blocks_;
+  std::size_t position_ = 0;       // of the next block within its chain
+  std::uint64_t every_chain_ = 0;  // a start every chain_blocks blocks from bit 0
 };
 
 }  // namespace vurn

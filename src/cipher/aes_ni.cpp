@@ -150,36 +150,56 @@ template <std::size_t N>
   }
 }
 
-// CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to.
+// The block before `block`.
+[[gnu::target("aes,sse4.1"), gnu::always_inline]] inline reg preceding(reg, reg before) {
+  return before;
+}
+
+// iv where bit 0 of starts marks the start of a chain, else `value`.
+[[gnu::target("aes,sse4.1"), gnu::always_inline]] inline reg with_iv_at(std::uint64_t starts,
+                                                                        reg iv, reg value) {
+  return (starts & 1) != 0 ? iv : value;
+}
+
+// CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to: each
+// decrypted block is _mm_xor_si128ed with the ciphertext block before it (the last lane of `last`
+// for the first) or, where bit k of starts marks block k as the start of a chain, with the IV.
+// `last` leaves holding the batch's last register of ciphertext; only a final batch may be partial.
 template <std::size_t N>
 [[gnu::target("aes,sse4.1"), gnu::always_inline]] inline void decrypt_cbc_batch(
-    const schedule& s, cbc_chain_values& chain, const u8* in, u8* out, std::size_t count) {
-  alignas(16) u8 values[16 * LANES * N];
-  if (count < N * LANES) std::memset(values, 0, sizeof values);
-  reg x[N];
-  for (std::size_t j = 0; j < N; ++j) x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
-  chain.fill(values, in, count);
+    const schedule& s, reg iv, std::uint64_t starts, reg& last, const u8* in, u8* out,
+    std::size_t count) {
+  reg cipher_text[N], x[N];
+  for (std::size_t j = 0; j < N; ++j) {
+    cipher_text[j] = x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
+  }
   decrypt_regs(s, x);
   for (std::size_t j = 0; j < N; ++j) {
-    const reg plain =
-        _mm_xor_si128(x[j], _mm_load_si128(reinterpret_cast<const reg*>(values + 16 * LANES * j)));
-    scatter(out + 16 * LANES * j, 16, lanes_in(count, j), plain);
+    const reg before = preceding(cipher_text[j], j == 0 ? last : cipher_text[j - 1]);
+    const reg chain = with_iv_at(starts >> (LANES * j), iv, before);
+    scatter(out + 16 * LANES * j, 16, lanes_in(count, j), _mm_xor_si128(x[j], chain));
   }
+  last = cipher_text[N - 1];
 }
 
 [[gnu::target("aes,sse4.1")]] void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in,
                                                u8* out, std::size_t chain_blocks,
                                                std::size_t chains) {
-  const schedule s = load_schedule(key);
-  cbc_chain_values chain{iv, chain_blocks};
   const std::size_t blocks = chain_blocks * chains;
+  if (blocks == 0) return;
+  const schedule s = load_schedule(key);
+  const reg start = load_block(iv);
+  cbc_chain_starts starts(chain_blocks);
+  reg last = start;  // not used: the first block starts a chain
   constexpr std::size_t batch = BATCH_REGS * LANES;
   std::size_t i = 0;
   for (; i + batch <= blocks; i += batch) {
-    decrypt_cbc_batch<BATCH_REGS>(s, chain, in + 16 * i, out + 16 * i, batch);
+    decrypt_cbc_batch<BATCH_REGS>(s, start, starts.next(batch), last, in + 16 * i, out + 16 * i,
+                                  batch);
   }
   for (; i < blocks; i += LANES) {
-    decrypt_cbc_batch<1>(s, chain, in + 16 * i, out + 16 * i, std::min(blocks - i, LANES));
+    const std::size_t n = std::min(blocks - i, LANES);
+    decrypt_cbc_batch<1>(s, start, starts.next(n), last, in + 16 * i, out + 16 * i, n);
   }
 }
 

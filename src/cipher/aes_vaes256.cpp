@@ -144,6 +144,53 @@ template <std::size_t N>
   }
 }
 
+// Chains of two blocks, the container's 256-bit chunks, are common enough to load whole: a pair of
+// registers holds LANES such chains, and regrouping their lanes puts the first blocks of the
+// chains in one register and their second blocks in the other.
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline void split_pairs(reg a, reg b,
+                                                                             reg* first,
+                                                                             reg* second) {
+  *first = _mm256_permute2x128_si256(a, b, 0x20);   // lanes a0 b0
+  *second = _mm256_permute2x128_si256(a, b, 0x31);  // lanes a1 b1
+}
+
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline void join_pairs(reg first, reg second,
+                                                                            reg* a, reg* b) {
+  *a = _mm256_permute2x128_si256(first, second, 0x20);
+  *b = _mm256_permute2x128_si256(first, second, 0x31);
+}
+
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline reg load_whole(const u8* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const reg*>(p));
+}
+
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline void store_whole(u8* p, reg v) {
+  _mm256_storeu_si256(reinterpret_cast<reg*>(p), v);
+}
+
+// CBC encryption of N * LANES consecutive two-block chains side by side.
+template <std::size_t N>
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline void encrypt_pairs(const schedule& s,
+                                                                               reg iv, const u8* in,
+                                                                               u8* out) {
+  constexpr std::size_t pair_octets = 2 * 16 * LANES;
+  reg first[N], second[N];
+  for (std::size_t j = 0; j < N; ++j) {
+    split_pairs(load_whole(in + pair_octets * j), load_whole(in + pair_octets * j + 16 * LANES),
+                &first[j], &second[j]);
+    first[j] = _mm256_xor_si256(first[j], iv);
+  }
+  encrypt_regs(s, first);
+  for (std::size_t j = 0; j < N; ++j) second[j] = _mm256_xor_si256(second[j], first[j]);
+  encrypt_regs(s, second);
+  for (std::size_t j = 0; j < N; ++j) {
+    reg a, b;
+    join_pairs(first[j], second[j], &a, &b);
+    store_whole(out + pair_octets * j, a);
+    store_whole(out + pair_octets * j + 16 * LANES, b);
+  }
+}
+
 [[gnu::target("aes,vaes,avx2")]] void encrypt_cbc(const key_state& key, const u8 iv[16],
                                                   const u8* in, u8* out, std::size_t chain_blocks,
                                                   std::size_t chains) {
@@ -152,6 +199,11 @@ template <std::size_t N>
   const std::size_t stride = 16 * chain_blocks;
   constexpr std::size_t group = CHAIN_REGS * LANES;
   std::size_t c = 0;
+  if (chain_blocks == 2) {
+    for (; c + group <= chains; c += group) {
+      encrypt_pairs<CHAIN_REGS>(s, start, in + stride * c, out + stride * c);
+    }
+  }
   for (; c + group <= chains; c += group) {
     encrypt_chains<CHAIN_REGS>(s, start, in + stride * c, out + stride * c, chain_blocks, group);
   }
@@ -161,36 +213,66 @@ template <std::size_t N>
   }
 }
 
-// CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to.
+// The blocks before those of `blocks`: the high lane of `before`, then the low lane of blocks.
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline reg preceding(reg blocks, reg before) {
+  return _mm256_permute2x128_si256(before, blocks, 0x21);
+}
+
+// `values` with lane l replaced by the same lane of iv where bit l of starts is set.
+[[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline reg with_iv_at(std::uint64_t starts,
+                                                                           reg iv, reg values) {
+  switch (starts & 3) {
+    case 0:
+      return values;
+    case 1:
+      return _mm256_blend_epi32(values, iv, 0x0f);
+    case 2:
+      return _mm256_blend_epi32(values, iv, 0xf0);
+    default:
+      return iv;
+  }
+}
+
+// CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to: each
+// decrypted block is _mm256_xor_si256ed with the ciphertext block before it (the last lane of
+// `last` for the first) or, where bit k of starts marks block k as the start of a chain, with the
+// IV. `last` leaves holding the batch's last register of ciphertext; only a final batch may be
+// partial.
 template <std::size_t N>
 [[gnu::target("aes,vaes,avx2"), gnu::always_inline]] inline void decrypt_cbc_batch(
-    const schedule& s, cbc_chain_values& chain, const u8* in, u8* out, std::size_t count) {
-  alignas(32) u8 values[16 * LANES * N];
-  if (count < N * LANES) std::memset(values, 0, sizeof values);
-  reg x[N];
-  for (std::size_t j = 0; j < N; ++j) x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
-  chain.fill(values, in, count);
+    const schedule& s, reg iv, std::uint64_t starts, reg& last, const u8* in, u8* out,
+    std::size_t count) {
+  reg cipher_text[N], x[N];
+  for (std::size_t j = 0; j < N; ++j) {
+    cipher_text[j] = x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
+  }
   decrypt_regs(s, x);
   for (std::size_t j = 0; j < N; ++j) {
-    const reg plain = _mm256_xor_si256(
-        x[j], _mm256_load_si256(reinterpret_cast<const reg*>(values + 16 * LANES * j)));
-    scatter(out + 16 * LANES * j, 16, lanes_in(count, j), plain);
+    const reg before = preceding(cipher_text[j], j == 0 ? last : cipher_text[j - 1]);
+    const reg chain = with_iv_at(starts >> (LANES * j), iv, before);
+    scatter(out + 16 * LANES * j, 16, lanes_in(count, j), _mm256_xor_si256(x[j], chain));
   }
+  last = cipher_text[N - 1];
 }
 
 [[gnu::target("aes,vaes,avx2")]] void decrypt_cbc(const key_state& key, const u8 iv[16],
                                                   const u8* in, u8* out, std::size_t chain_blocks,
                                                   std::size_t chains) {
-  const schedule s = load_schedule(key);
-  cbc_chain_values chain{iv, chain_blocks};
   const std::size_t blocks = chain_blocks * chains;
+  if (blocks == 0) return;
+  const schedule s = load_schedule(key);
+  const reg start = _mm256_broadcastsi128_si256(load_block(iv));
+  cbc_chain_starts starts(chain_blocks);
+  reg last = start;  // not used: the first block starts a chain
   constexpr std::size_t batch = BATCH_REGS * LANES;
   std::size_t i = 0;
   for (; i + batch <= blocks; i += batch) {
-    decrypt_cbc_batch<BATCH_REGS>(s, chain, in + 16 * i, out + 16 * i, batch);
+    decrypt_cbc_batch<BATCH_REGS>(s, start, starts.next(batch), last, in + 16 * i, out + 16 * i,
+                                  batch);
   }
   for (; i < blocks; i += LANES) {
-    decrypt_cbc_batch<1>(s, chain, in + 16 * i, out + 16 * i, std::min(blocks - i, LANES));
+    const std::size_t n = std::min(blocks - i, LANES);
+    decrypt_cbc_batch<1>(s, start, starts.next(n), last, in + 16 * i, out + 16 * i, n);
   }
 }
 
