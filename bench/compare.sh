@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Times vurn against the openssl command on one large file of random bytes, and reports median wall
+# times, the vurn/openssl speed ratios and the peak resident memory of each program.
+#
+#   bench/compare.sh            256 MiB, 7 pairs of runs per comparison after a warm-up
+#   SIZE_MIB=64 PAIRS=11 bench/compare.sh
+#
+# Comparisons (each program writes to /dev/null; the key is a fresh random 256-bit key):
+#   vurn -e -c -k key file            against  openssl enc -aes-256-cbc -nopad -K key -iv 0
+#   vurn -d -c -k key file.vurn       against  openssl enc -d -aes-256-cbc -nopad on its output
+#   the same with vurn -b 128         against  openssl enc [-d] -aes-256-ecb -nopad
+# The runs of each comparison alternate (vurn, openssl, vurn, ...), so that a change in the
+# machine's load falls on both. The script builds the release binary (build/release) and two
+# helpers of the bench preset (build/bench): one names the AES implementation vurn uses here, the
+# other measures peak memory where /usr/bin/time is missing. Its files live in a temporary folder
+# under $TMPDIR (or /tmp), removed on exit.
+set -euo pipefail
+
+size_mib=${SIZE_MIB:-256}
+pairs=${PAIRS:-7}
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+command -v openssl >/dev/null || { echo "compare.sh: the openssl command is not installed" >&2; exit 1; }
+(( pairs >= 5 )) || { echo "compare.sh: PAIRS must be at least 5" >&2; exit 1; }
+
+echo "Building vurn (release) and the bench helpers..." >&2
+(
+  cd "$repo"
+  cmake --preset release >/dev/null
+  cmake --build build/release --target vurn -j2 >/dev/null
+  cmake --preset bench >/dev/null
+  cmake --build build/bench --target vurn_aes_impl vurn_peak_rss -j2 >/dev/null
+)
+vurn=$repo/build/release/vurn
+aes_impl=$repo/build/bench/bench/vurn_aes_impl
+peak_rss=$repo/build/bench/bench/vurn_peak_rss
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vurn-compare.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+echo "Writing $size_mib MiB of random bytes and a key..." >&2
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >data
+key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
+printf '%s' "$key" >key
+zero_iv=00000000000000000000000000000000
+
+# run <label> <command...>: runs the command with its output discarded, appending its wall time
+# in seconds to t.<label> and its peak resident memory in KiB to m.<label>.
+run() {
+  local label=$1 start end
+  shift
+  start=$EPOCHREALTIME
+  if [[ -x /usr/bin/time ]]; then
+    /usr/bin/time -f %M -o rss "$@" >/dev/null 2>err || { cat err >&2; exit 1; }
+  else
+    "$peak_rss" rss "$@" >/dev/null 2>err || { cat err >&2; exit 1; }
+  fi
+  end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }' >>"t.$label"
+  tail -n 1 rss >>"m.$label"
+}
+
+median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+largest() { sort -g "$1" | tail -n 1; }
+
+# compare <name> <vurn arguments> -- <openssl arguments>
+compare() {
+  local name=$1 vurn_args=() openssl_args=()
+  local id=${name//[^a-z0-9]/_}
+  shift
+  while [[ $1 != -- ]]; do vurn_args+=("$1"); shift; done
+  shift
+  openssl_args=("$@")
+  run "warm" "$vurn" "${vurn_args[@]}"
+  run "warm" openssl "${openssl_args[@]}"
+  for ((i = 0; i < pairs; i++)); do
+    run "$id.vurn" "$vurn" "${vurn_args[@]}"
+    run "$id.openssl" openssl "${openssl_args[@]}"
+  done
+  local tv to
+  tv=$(median "t.$id.vurn")
+  to=$(median "t.$id.openssl")
+  printf '%-28s %9.3f %9.3f %8.2fx %10s %11s\n' "$name" "$tv" "$to" \
+    "$(awk -v v="$tv" -v o="$to" 'BEGIN { print o / v }')" \
+    "$(largest "m.$id.vurn")" "$(largest "m.$id.openssl")"
+}
+
+echo "Preparing the containers and openssl's ciphertexts..." >&2
+"$vurn" -e -c -k key data >data.vurn
+"$vurn" -e -c -b 128 -k key data >data128.vurn
+openssl enc -aes-256-cbc -nopad -K "$key" -iv "$zero_iv" -in data -out data.cbc
+openssl enc -aes-256-ecb -nopad -K "$key" -in data -out data.ecb
+"$vurn" -d -c -k key data.vurn 2>/dev/null | cmp -s - data || { echo "vurn round trip differs" >&2; exit 1; }
+
+echo "vurn AES implementation: $("$aes_impl")"
+echo "$size_mib MiB of random bytes, $pairs alternating pairs per line after a warm-up; median wall"
+echo "times; speed = openssl time / vurn time; peak resident memory in KiB (largest of the runs)."
+echo
+printf '%-28s %9s %9s %9s %10s %11s\n' "" "vurn s" "openssl s" "speed" "vurn KiB" "openssl KiB"
+compare "encrypt 256 / aes-256-cbc" -e -c -k key data \
+  -- enc -aes-256-cbc -nopad -K "$key" -iv "$zero_iv" -in data -out /dev/null
+compare "decrypt 256 / aes-256-cbc" -d -c -k key data.vurn \
+  -- enc -d -aes-256-cbc -nopad -K "$key" -iv "$zero_iv" -in data.cbc -out /dev/null
+compare "encrypt 128 / aes-256-ecb" -e -c -b 128 -k key data \
+  -- enc -aes-256-ecb -nopad -K "$key" -in data -out /dev/null
+compare "decrypt 128 / aes-256-ecb" -d -c -k key data128.vurn \
+  -- enc -d -aes-256-ecb -nopad -K "$key" -in data.ecb -out /dev/null
