@@ -48,6 +48,12 @@ seeds decrypt_stream_seeds() {
   }
   result.push_back(container_seed(5, 192, ""));
   result.push_back(container_seed(5, 256, "truncated body").substr(0, 30));
+  // Stored names of the longest accepted length (PATH_MAX) and one byte more. They also lift
+  // libFuzzer's input size limit above its 4096-byte default, so the longer names stay reachable.
+  const std::string block_size_256("\0\1\0\0\0\0\0\0", 8);
+  for (const std::size_t length : {std::size_t{4095}, std::size_t{4096}}) {
+    result.push_back(std::string(1, '\0') + std::string(length, 'n') + " " + block_size_256);
+  }
   return result;
 }
 
