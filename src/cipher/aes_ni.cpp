@@ -150,7 +150,7 @@ template <std::size_t N>
   }
 }
 
-// The block before `block`.
+// The block before the one in the first register: `before` itself, a register holding one block.
 [[gnu::target("aes,sse4.1"), gnu::always_inline]] inline reg preceding(reg, reg before) {
   return before;
 }
@@ -162,7 +162,7 @@ template <std::size_t N>
 }
 
 // CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to: each
-// decrypted block is _mm_xor_si128ed with the ciphertext block before it (the last lane of `last`
+// decrypted block is XORed with the ciphertext block before it (the last lane of `last`
 // for the first) or, where bit k of starts marks block k as the start of a chain, with the IV.
 // `last` leaves holding the batch's last register of ciphertext; only a final batch may be partial.
 template <std::size_t N>

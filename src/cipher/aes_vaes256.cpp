@@ -234,7 +234,7 @@ template <std::size_t N>
 }
 
 // CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to: each
-// decrypted block is _mm256_xor_si256ed with the ciphertext block before it (the last lane of
+// decrypted block is XORed with the ciphertext block before it (the last lane of
 // `last` for the first) or, where bit k of starts marks block k as the start of a chain, with the
 // IV. `last` leaves holding the batch's last register of ciphertext; only a final batch may be
 // partial.
