@@ -75,6 +75,20 @@ std::string trace(int mode, bool encrypting, const std::string& key) {
          std::to_string(key.size() * 4);
 }
 
+// An implementation can be selected exactly when this machine can run it, and is then the one in
+// use; the portable one runs everywhere.
+TEST(AesDispatch, SelectsWhatThisMachineRuns) {
+  ASSERT_NE(find_aes_impl(aes_impl_id::portable), nullptr);
+  for (aes_impl_id id : all_aes_impls) {
+    const aes_impl* impl = find_aes_impl(id);
+    SCOPED_TRACE(aes_impl_name(id));
+    EXPECT_EQ(select_aes_impl(id), impl != nullptr);
+    if (impl == nullptr) continue;
+    EXPECT_EQ(&active_aes_impl(), impl);
+    EXPECT_STREQ(impl->name, aes_impl_name(id));
+  }
+}
+
 class HardwarePath : public impl_test {};
 
 // Every bit count from 0 to 1024 (every eighth for CFB-1, which is slow on the portable side):
