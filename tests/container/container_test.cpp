@@ -175,8 +175,24 @@ TEST_F(Container, ChunksOf256BitsMatchTheOpensslCommand) {
 }
 
 TEST_F(Container, RoundTripsAtChunkAndBufferBoundaries) {
-  const std::vector<std::size_t> sizes = {0,  1,     15,    16,    17,    31,    32,
-                                          33, 65535, 65536, 65537, 65520, 65521, 3 * 65536 + 5};
+  const std::vector<std::size_t> sizes = {0,
+                                          1,
+                                          15,
+                                          16,
+                                          17,
+                                          31,
+                                          32,
+                                          33,
+                                          65535,
+                                          65536,
+                                          65537,
+                                          65520,
+                                          65521,
+                                          3 * 65536 + 5,
+                                          (1 << 20) - 1,
+                                          1 << 20,
+                                          (1 << 20) + 1,
+                                          3 * (1 << 20) + 5};
   for (const int block_size : {128, 256}) {
     const std::size_t chunk = static_cast<std::size_t>(block_size / 8);
     for (const std::size_t size : sizes) {
@@ -189,6 +205,24 @@ TEST_F(Container, RoundTripsAtChunkAndBufferBoundaries) {
       const outcome d = decrypt(e.output, key256.c_str());
       ASSERT_EQ(d.status, STREAM_OK) << d.err;
       EXPECT_EQ(d.output, zero_filled(plain, chunk));
+    }
+  }
+}
+
+// Equal chunks encrypt alike wherever they fall: within a pass, across passes of the I/O buffer
+// and across the interleaved chains of the fast paths.
+TEST_F(Container, EqualChunksGiveEqualCiphertextAcrossPasses) {
+  for (const int block_size : {128, 256}) {
+    const std::size_t chunk = static_cast<std::size_t>(block_size / 8);
+    const std::string one = pattern(chunk, 7);
+    std::string plain;
+    for (std::size_t i = 0; i < (3u << 20) / chunk + 3; ++i) plain += one;
+    const outcome e = encrypt(plain, block_size);
+    ASSERT_EQ(e.status, STREAM_OK) << e.err;
+    const std::size_t body = header(key256, block_size).size();
+    const std::string first = e.output.substr(body, chunk);
+    for (std::size_t offset = body; offset < e.output.size(); offset += chunk) {
+      ASSERT_EQ(e.output.compare(offset, chunk, first), 0) << "chunk at " << offset;
     }
   }
 }
