@@ -2,9 +2,15 @@
 // which AES and vector instructions it has, and the operating system (xgetbv) whether it saves the
 // wider registers; the fastest implementation that can run is used.
 //
-// Security: the hardware implementations are constant-time. The portable table-driven core, used
-// only where the AES instructions are missing, indexes its tables with key- and data-dependent
-// bytes, so its timing can leak key material through the cache to code sharing the machine.
+// The choice covers key set-up as well as the blocks: key_state_init expands (and for decryption
+// converts) the key with the implementation in use, so no other code touches the key schedule.
+//
+// Security: with a hardware implementation both key set-up (expansion and conversion) and the
+// block work are constant-time: no memory access or branch depends on the key or the data. The
+// portable table-driven core, used only where the AES instructions are missing, is constant-time
+// in neither: its key expansion and conversion index tables with key bytes, and its rounds with
+// key- and data-dependent bytes, so its timing can leak key material through the cache to code
+// sharing the machine.
 #include <atomic>
 #include <iterator>
 

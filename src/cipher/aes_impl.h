@@ -10,12 +10,15 @@
 
 namespace vurn {
 
-// The block work of one implementation. Each routine takes whole 16-byte blocks (any number, none
-// included) and a key record of the right direction (encryption round keys for the encrypt
-// routines, converted ones for the decrypt routines); in and out may be the same buffer but must
-// not otherwise overlap.
+// The key set-up and block work of one implementation. The key routines have the contracts of
+// aes_expand_key and aes_invert_round_keys (aes.h) and give byte-identical round keys. Each block
+// routine takes whole 16-byte blocks (any number, none included) and a key record of the right
+// direction (encryption round keys for the encrypt routines, converted ones for the decrypt
+// routines); in and out may be the same buffer but must not otherwise overlap.
 struct aes_impl {
   const char* name;
+  void (*expand_key)(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
+  void (*invert_round_keys)(std::uint8_t round_keys[15][16], int rounds);
   // out[i] = E(in[i]), or D(in[i]), for i < blocks.
   void (*encrypt_ecb)(const key_state& key, const std::uint8_t* in, std::uint8_t* out,
                       std::size_t blocks);
@@ -51,6 +54,11 @@ const aes_impl& active_aes_impl();
 extern const aes_impl portable_aes_impl;
 #if defined(__x86_64__)
 extern const aes_impl aes_ni_impl, vaes_avx2_impl, vaes_avx512_impl;
+
+// Key set-up with the AES instructions (aes_ni.cpp), shared by all hardware implementations:
+// SubWord and InvMixColumns run in the AES unit, so no memory access depends on the key.
+void aes_ni_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
+void aes_ni_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
 #endif
 
 // Where chains start in CBC decryption, which XORs each decrypted block with the ciphertext block

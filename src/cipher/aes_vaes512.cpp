@@ -1,6 +1,7 @@
 // AES with the vector AES instructions on 512-bit registers: four blocks per instruction, eight
 // registers (32 blocks) in flight for independent blocks and four (16 chains) for CBC encryption.
-// Constant-time: no table lookups and no branches on the data.
+// Key set-up is that of aes_ni.cpp. Constant-time: no table lookups and no branches on the key or
+// the data.
 #include "aes_impl.h"
 
 #if defined(__x86_64__)
@@ -288,7 +289,8 @@ template <std::size_t N>
 
 }  // namespace
 
-const aes_impl vaes_avx512_impl = {"vaes_avx512", encrypt_ecb, decrypt_ecb, encrypt_cbc,
+const aes_impl vaes_avx512_impl = {"vaes_avx512", aes_ni_expand_key, aes_ni_invert_round_keys,
+                                   encrypt_ecb,   decrypt_ecb,       encrypt_cbc,
                                    decrypt_cbc};
 
 }  // namespace vurn

@@ -79,15 +79,30 @@ struct selecting<id, routine> {
   }
 };
 
+// The implementation `id`, or nullptr after failing the test when this machine cannot run it.
+const aes_impl* available(aes_impl_id id) {
+  const aes_impl* impl = find_aes_impl(id);
+  if (impl == nullptr) ADD_FAILURE() << aes_impl_name(id) << " is not available here";
+  return impl;
+}
+
+// Key set-up by the implementation `id`.
+template <aes_impl_id id>
+void expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds) {
+  if (const aes_impl* impl = available(id)) impl->expand_key(key_bytes, round_keys, rounds);
+}
+
+template <aes_impl_id id>
+void invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
+  if (const aes_impl* impl = available(id)) impl->invert_round_keys(round_keys, rounds);
+}
+
 // One block through the block work of the implementation `id`, on the given round keys.
 template <aes_impl_id id, bool decrypting>
 void one_block(const std::uint8_t in[16], std::uint8_t out[16],
                const std::uint8_t round_keys[15][16], int rounds) {
-  const aes_impl* impl = find_aes_impl(id);
-  if (impl == nullptr) {
-    ADD_FAILURE() << aes_impl_name(id) << " is not available here";
-    return;
-  }
+  const aes_impl* impl = available(id);
+  if (impl == nullptr) return;
   key_state key{};
   std::memcpy(key.round_keys, round_keys, sizeof key.round_keys);
   key.rounds = rounds;
@@ -95,12 +110,13 @@ void one_block(const std::uint8_t in[16], std::uint8_t out[16],
 }
 
 template <aes_impl_id id>
-cipher_impl entry(decltype(&aes_encrypt_block) encrypt_block,
+cipher_impl entry(decltype(&aes_expand_key) expand, decltype(&aes_invert_round_keys) invert,
+                  decltype(&aes_encrypt_block) encrypt_block,
                   decltype(&aes_decrypt_block) decrypt_block) {
   return {aes_impl_name(id),
           id,
-          aes_expand_key,
-          aes_invert_round_keys,
+          expand,
+          invert,
           encrypt_block,
           decrypt_block,
           selecting<id, key_state_init>::call,
@@ -113,14 +129,16 @@ cipher_impl entry(decltype(&aes_encrypt_block) encrypt_block,
 
 template <aes_impl_id id>
 cipher_impl hardware_entry() {
-  return entry<id>(one_block<id, false>, one_block<id, true>);
+  return entry<id>(expand_key<id>, invert_round_keys<id>, one_block<id, false>,
+                   one_block<id, true>);
 }
 
 }  // namespace
 
 const std::vector<cipher_impl>& cipher_impls() {
   static const std::vector<cipher_impl> impls = {
-      entry<aes_impl_id::portable>(aes_encrypt_block, aes_decrypt_block),
+      entry<aes_impl_id::portable>(aes_expand_key, aes_invert_round_keys, aes_encrypt_block,
+                                   aes_decrypt_block),
       hardware_entry<aes_impl_id::aes_ni>(),
       hardware_entry<aes_impl_id::vaes_avx2>(),
       hardware_entry<aes_impl_id::vaes_avx512>(),

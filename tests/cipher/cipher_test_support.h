@@ -40,8 +40,8 @@ std::vector<vector_record> read_vector_file(const std::string& path);
 
 // An implementation of the AES core and the cipher interface. Every vector and property test runs
 // once per entry, so a second back end is tested by adding it to cipher_impls(). Each entry's
-// interface routines select its implementation before they run; its block routines run the
-// implementation's block work directly on the round keys they are given.
+// interface routines select its implementation before they run; its key and block routines run the
+// implementation's key set-up and block work directly on the round keys they are given.
 struct cipher_impl {
   const char* name;
   aes_impl_id id;
