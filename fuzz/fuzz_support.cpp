@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,18 +56,20 @@ std::string with_absolute_path(std::string_view argument) {
   return std::string(argument);
 }
 
-void to_hex(std::span<const std::uint8_t> bytes, char* text) {
-  for (const std::uint8_t byte : bytes) {
-    *text++ = "0123456789abcdef"[byte >> 4];
-    *text++ = "0123456789abcdef"[byte & 0xF];
-  }
-  *text = '\0';
-}
-
 }  // namespace
 
 void check_failed(const char* condition, const char* file, int line) {
   dprintf(message_fd, "vurn fuzz check failed: %s (%s:%d)\n", condition, file, line);
+  std::abort();
+}
+
+void report_finding(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  dprintf(message_fd, "vurn fuzz finding: ");
+  vdprintf(message_fd, format, arguments);
+  dprintf(message_fd, "\n");
+  va_end(arguments);
   std::abort();
 }
 
@@ -92,6 +95,14 @@ std::string make_temp_folder() {
   if (folders_to_remove.empty()) std::atexit(remove_folders);
   folders_to_remove.push_back(folder);
   return folder;
+}
+
+void to_hex(std::span<const std::uint8_t> bytes, char* text) {
+  for (const std::uint8_t byte : bytes) {
+    *text++ = "0123456789abcdef"[byte >> 4];
+    *text++ = "0123456789abcdef"[byte & 0xF];
+  }
+  *text = '\0';
 }
 
 const key_file& pick_key_file(std::uint8_t selector) {
@@ -124,6 +135,29 @@ padded_setup make_padded_setup(std::span<const std::uint8_t, PADDED_HEADER> head
   FUZZ_CHECK(key_state_init(&setup.decrypt_key, DIRECTION_DECRYPT, size.bits, key_text.data()) ==
              1);
   return setup;
+}
+
+aes_paths_case decode_aes_paths_case(std::span<const std::uint8_t, AES_PATHS_CASE_BYTES> bytes) {
+  return {
+      .operation = static_cast<std::uint8_t>(bytes[0] >> 3 & 7),
+      .decrypt = (bytes[0] & 1) != 0,
+      .key_size = static_cast<std::uint8_t>(std::min(bytes[0] >> 1 & 3, 2)),
+      .variant = (bytes[0] & 0x40) != 0,
+      .in_offset = static_cast<std::uint8_t>(bytes[1] & 0xF),
+      .out_offset = static_cast<std::uint8_t>(bytes[1] >> 4),
+      .shape = static_cast<std::uint8_t>(bytes[2] & 0x7F),
+      .in_place = bytes[3],
+  };
+}
+
+std::array<std::uint8_t, AES_PATHS_CASE_BYTES> encode_aes_paths_case(const aes_paths_case& c) {
+  return {
+      static_cast<std::uint8_t>((c.decrypt ? 1 : 0) | (c.key_size & 3) << 1 |
+                                (c.operation & 7) << 3 | (c.variant ? 0x40 : 0)),
+      static_cast<std::uint8_t>((c.in_offset & 0xF) | (c.out_offset & 0xF) << 4),
+      static_cast<std::uint8_t>(c.shape & 0x7F),
+      c.in_place,
+  };
 }
 
 }  // namespace vurn::fuzz

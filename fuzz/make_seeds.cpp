@@ -103,18 +103,53 @@ seeds decrypt_padded_seeds() {
   return result;
 }
 
+// AES-path inputs: every operation, direction and key size, lengths around the vector paths' batch
+// sizes, a spread of offsets, chunk sizes and bit counts, and one of the longest data (4096
+// octets), which also lifts libFuzzer's input size limit to it.
+std::string aes_paths_seed(const vurn::fuzz::aes_paths_case& fields, std::size_t length) {
+  const auto case_bytes = vurn::fuzz::encode_aes_paths_case(fields);
+  std::string seed(case_bytes.begin(), case_bytes.end());
+  for (std::size_t i = 0; i < 48; ++i) seed += static_cast<char>(i * 29 + 11);  // key and IV
+  for (std::size_t i = 0; i < length; ++i) seed += static_cast<char>(i * 13 + i / 7);
+  return seed;
+}
+
+seeds aes_paths_seeds() {
+  constexpr std::size_t lengths[] = {0, 1, 16, 17, 100, 512, 1040};
+  seeds result;
+  std::uint8_t n = 0;
+  for (std::uint8_t operation = 0; operation < vurn::fuzz::AES_PATHS_OPERATIONS; ++operation) {
+    for (const bool decrypt : {false, true}) {
+      for (std::uint8_t key_size = 0; key_size < 3; ++key_size, ++n) {
+        const vurn::fuzz::aes_paths_case fields{
+            .operation = operation,
+            .decrypt = decrypt,
+            .key_size = key_size,
+            .variant = n % 2 == 1,
+            .in_offset = static_cast<std::uint8_t>(n % 16),
+            .out_offset = static_cast<std::uint8_t>(n * 7 % 16),
+            .shape = static_cast<std::uint8_t>(n * 11 % 128),
+            .in_place = n,
+        };
+        result.push_back(aes_paths_seed(fields, lengths[n % std::size(lengths)]));
+      }
+    }
+  }
+  result.push_back(aes_paths_seed(
+      {.operation = 6, .key_size = 2, .in_offset = 3, .out_offset = 9, .shape = 6}, 4096));
+  return result;
+}
+
 struct seed_set {
   const char* target;
   seeds (*make)();
 };
 
-// A new target adds its seeds here (the hardware-vs-portable AES target can reuse
-// decrypt_padded_seeds: its inputs have the same layout).
+// A new target adds its seeds here.
 constexpr seed_set SEED_SETS[] = {
-    {"fuzz_decrypt_stream", decrypt_stream_seeds},
-    {"fuzz_read_key_file", read_key_file_seeds},
-    {"fuzz_parse_options", parse_options_seeds},
-    {"fuzz_decrypt_padded", decrypt_padded_seeds},
+    {"fuzz_decrypt_stream", decrypt_stream_seeds}, {"fuzz_read_key_file", read_key_file_seeds},
+    {"fuzz_parse_options", parse_options_seeds},   {"fuzz_decrypt_padded", decrypt_padded_seeds},
+    {"fuzz_aes_paths", aes_paths_seeds},
 };
 
 }  // namespace
