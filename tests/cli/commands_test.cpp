@@ -17,8 +17,8 @@ namespace {
 using test::count_entries;
 using test::file_exists;
 using test::file_mode;
+using test::process_request;
 using test::process_result;
-using test::process_spec;
 using test::read_file;
 using test::run_process;
 using test::run_vurn;
@@ -213,14 +213,14 @@ TEST(EncryptDecrypt, CompressorFailuresAreFailures) {
     EXPECT_FALSE(file_exists(ws / "out"));
   }
 
-  process_spec spec;
-  spec.cwd = ws.dir.path;
-  spec.env = {{"PATH", ws / "nowhere"}};
-  spec.args = {"-z", "-e", "-k", "key", "notes.txt"};
-  expect_run(run_process(spec), 1, "Error running gzip...\nEncryption operation failed\n");
+  process_request request;
+  request.cwd = ws.dir.path;
+  request.env = {{"PATH", ws / "nowhere"}};
+  request.args = {"-z", "-e", "-k", "key", "notes.txt"};
+  expect_run(run_process(request), 1, "Error running gzip...\nEncryption operation failed\n");
   EXPECT_FALSE(file_exists(ws / "notes.txt.vurn"));
-  spec.args = {"-z", "-d", "-k", "key", "-o", "out", "z.vurn"};
-  const process_result result = run_process(spec);
+  request.args = {"-z", "-d", "-k", "key", "-o", "out", "z.vurn"};
+  const process_result result = run_process(request);
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("Error running gzip...\n"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("Decryption operation failed\n"), std::string::npos) << result.err;
@@ -287,29 +287,29 @@ TEST(Outputs, DevicesAreWrittenDirectlyAndWriteErrorsAreFailures) {
   expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/null", "notes.txt"}), 0, "");
   expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/full", "notes.txt"}), 1,
              "Error writing /dev/full: No space left on device\nEncryption operation failed\n");
-  process_spec spec;
-  spec.cwd = ws.dir.path;
-  spec.args = {"-e", "-c", "-k", "key", "notes.txt"};
-  spec.stdout_path = "/dev/full";
-  expect_run(run_process(spec), 1,
+  process_request request;
+  request.cwd = ws.dir.path;
+  request.args = {"-e", "-c", "-k", "key", "notes.txt"};
+  request.stdout_path = "/dev/full";
+  expect_run(run_process(request), 1,
              "Error writing standard output: No space left on device\n"
              "Encryption operation failed\n");
-  spec.stdout_path.reset();
-  spec.close_stdout = true;
-  const process_result closed = run_process(spec);
+  request.stdout_path.reset();
+  request.close_stdout = true;
+  const process_result closed = run_process(request);
   EXPECT_EQ(closed.status, 1);
   EXPECT_NE(closed.err.find("Encryption operation failed\n"), std::string::npos) << closed.err;
 }
 
 TEST(Outputs, ASignalRemovesTheTemporaryFileAndEndsTheProcess) {
   workspace ws;
-  process_spec spec;
-  spec.cwd = ws.dir.path;
-  spec.args = {"-e", "-o", "out"};
-  spec.stdin_data = "key\nsome data that is never finished";
-  spec.keep_stdin_open = true;
-  spec.signal_after_output = SIGTERM;
-  const process_result result = run_process(spec);
+  process_request request;
+  request.cwd = ws.dir.path;
+  request.args = {"-e", "-o", "out"};
+  request.stdin_data = "key\nsome data that is never finished";
+  request.keep_stdin_open = true;
+  request.signal_after_output = SIGTERM;
+  const process_result result = run_process(request);
   EXPECT_EQ(result.signal, SIGTERM);
   EXPECT_EQ(count_entries(ws.dir.path), 2);
 }

@@ -12,8 +12,8 @@ namespace vurn {
 namespace {
 
 using test::file_exists;
+using test::process_request;
 using test::process_result;
-using test::process_spec;
 using test::read_file;
 using test::run_process;
 using test::run_vurn;
@@ -143,15 +143,15 @@ TEST(MakeKey, FailureIsReported) {
 
 TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand) {
   temp_dir dir;
-  process_spec spec;
-  spec.cwd = dir.path;
-  spec.args = {"operand", "-m", "k"};
-  spec.env = {{"POSIXLY_CORRECT", "1"}};
-  expect_run(run_process(spec), 1, REMINDER + help_text());
+  process_request request;
+  request.cwd = dir.path;
+  request.args = {"operand", "-m", "k"};
+  request.env = {{"POSIXLY_CORRECT", "1"}};
+  expect_run(run_process(request), 1, REMINDER + help_text());
   EXPECT_FALSE(file_exists(dir / "k"));
-  spec.env.clear();
-  spec.unset_env = {"POSIXLY_CORRECT"};
-  expect_run(run_process(spec), 0, "");
+  request.env.clear();
+  request.unset_env = {"POSIXLY_CORRECT"};
+  expect_run(run_process(request), 0, "");
   EXPECT_TRUE(file_exists(dir / "k"));
 }
 

@@ -56,37 +56,37 @@ std::string find_in_path(const std::string& name) {
   throw std::runtime_error("VURN_TEST_RUNNER: " + name + " not found in PATH");
 }
 
-command_line build_command_line(const process_spec& spec) {
+command_line build_command_line(const process_request& request) {
   command_line command;
   std::vector<std::string> runner =
-      spec.program == VURN_BINARY ? runner_words() : std::vector<std::string>{};
+      request.program == VURN_BINARY ? runner_words() : std::vector<std::string>{};
   if (runner.empty()) {
-    command.path = spec.program;
-    command.words.push_back(spec.argv0.value_or(spec.program));
+    command.path = request.program;
+    command.words.push_back(request.argv0.value_or(request.program));
   } else {
     command.path = find_in_path(runner.front());
     command.through_runner = true;
     command.words = std::move(runner);
-    command.words.push_back(spec.program);
+    command.words.push_back(request.program);
   }
-  command.words.insert(command.words.end(), spec.args.begin(), spec.args.end());
+  command.words.insert(command.words.end(), request.args.begin(), request.args.end());
   return command;
 }
 
-[[noreturn]] void exec_child(const process_spec& spec, const char* path, char* const argv[],
+[[noreturn]] void exec_child(const process_request& request, const char* path, char* const argv[],
                              int in_pipe[2], int out_pipe[2], int err_pipe[2]) {
-  if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) child_fail("chdir");
-  for (const auto& name : spec.unset_env) unsetenv(name.c_str());
-  for (const auto& [name, value] : spec.env) setenv(name.c_str(), value.c_str(), 1);
-  if (spec.stdin_path) {
-    redirect(0, *spec.stdin_path, O_RDONLY);
+  if (!request.cwd.empty() && chdir(request.cwd.c_str()) != 0) child_fail("chdir");
+  for (const auto& name : request.unset_env) unsetenv(name.c_str());
+  for (const auto& [name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
+  if (request.stdin_path) {
+    redirect(0, *request.stdin_path, O_RDONLY);
   } else {
     dup2(in_pipe[0], 0);
   }
-  if (spec.close_stdout) {
+  if (request.close_stdout) {
     close(1);
-  } else if (spec.stdout_path) {
-    redirect(1, *spec.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
+  } else if (request.stdout_path) {
+    redirect(1, *request.stdout_path, O_WRONLY | O_CREAT | O_TRUNC);
   } else {
     dup2(out_pipe[1], 1);
   }
@@ -101,17 +101,17 @@ command_line build_command_line(const process_spec& spec) {
 }
 
 // Feeds standard input and drains both outputs together, so that no pipe fills up and stalls.
-void pump(const process_spec& spec, int timeout_seconds, pid_t pid, int in_fd, int out_fd,
+void pump(const process_request& request, int timeout_seconds, pid_t pid, int in_fd, int out_fd,
           int err_fd, process_result& result) {
   std::size_t written = 0;
   bool signalled = false;
-  if ((spec.stdin_data.empty() && !spec.keep_stdin_open) || spec.stdin_path) {
+  if ((request.stdin_data.empty() && !request.keep_stdin_open) || request.stdin_path) {
     close(in_fd);
     in_fd = -1;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (out_fd >= 0 || err_fd >= 0) {
-    const bool more_input = in_fd >= 0 && written < spec.stdin_data.size();
+    const bool more_input = in_fd >= 0 && written < request.stdin_data.size();
     pollfd fds[3] = {
         {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {more_input ? in_fd : -1, POLLOUT, 0}};
     const int ready = poll(fds, 3, 100);
@@ -126,8 +126,8 @@ void pump(const process_spec& spec, int timeout_seconds, pid_t pid, int in_fd, i
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-        if (i == 1 && spec.signal_after_output && !signalled) {
-          kill(pid, *spec.signal_after_output);
+        if (i == 1 && request.signal_after_output && !signalled) {
+          kill(pid, *request.signal_after_output);
           signalled = true;
         }
       } else if (n == 0 || errno != EINTR) {
@@ -137,9 +137,9 @@ void pump(const process_spec& spec, int timeout_seconds, pid_t pid, int in_fd, i
     }
     if (in_fd >= 0 && fds[2].revents != 0) {
       const ssize_t n =
-          write(in_fd, spec.stdin_data.data() + written, spec.stdin_data.size() - written);
+          write(in_fd, request.stdin_data.data() + written, request.stdin_data.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || (written == spec.stdin_data.size() && !spec.keep_stdin_open)) {
+      if (n < 0 || (written == request.stdin_data.size() && !request.keep_stdin_open)) {
         close(in_fd);
         in_fd = -1;
       }
@@ -152,13 +152,13 @@ void pump(const process_spec& spec, int timeout_seconds, pid_t pid, int in_fd, i
 
 }  // namespace
 
-process_result run_process(const process_spec& spec) {
-  command_line command = build_command_line(spec);
+process_result run_process(const process_request& request) {
+  command_line command = build_command_line(request);
   std::vector<char*> argv;
   for (auto& word : command.words) argv.push_back(word.data());
   argv.push_back(nullptr);
   // A runner such as valgrind slows the program down many times over.
-  const int timeout_seconds = spec.timeout_seconds * (command.through_runner ? 10 : 1);
+  const int timeout_seconds = request.timeout_seconds * (command.through_runner ? 10 : 1);
 
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
@@ -168,12 +168,12 @@ process_result run_process(const process_spec& spec) {
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) exec_child(spec, command.path.c_str(), argv.data(), in_pipe, out_pipe, err_pipe);
+  if (pid == 0) exec_child(request, command.path.c_str(), argv.data(), in_pipe, out_pipe, err_pipe);
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   process_result result;
-  pump(spec, timeout_seconds, pid, in_pipe[1], out_pipe[0], err_pipe[0], result);
+  pump(request, timeout_seconds, pid, in_pipe[1], out_pipe[0], err_pipe[0], result);
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
@@ -188,11 +188,11 @@ bool vurn_runs_under_test_runner() {
 
 process_result run_vurn(std::vector<std::string> args, const std::string& cwd,
                         const std::string& stdin_data) {
-  process_spec spec;
-  spec.args = std::move(args);
-  spec.cwd = cwd;
-  spec.stdin_data = stdin_data;
-  return run_process(spec);
+  process_request request;
+  request.args = std::move(args);
+  request.cwd = cwd;
+  request.stdin_data = stdin_data;
+  return run_process(request);
 }
 
 }  // namespace vurn::test

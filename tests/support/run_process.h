@@ -16,7 +16,7 @@
 
 namespace vurn::test {
 
-struct process_spec {
+struct process_request {
   std::string program = VURN_BINARY;
   std::optional<std::string> argv0;  // argument 0; the program path when absent
   std::vector<std::string> args;
@@ -39,7 +39,7 @@ struct process_result {
   std::string err;
 };
 
-process_result run_process(const process_spec& spec);
+process_result run_process(const process_request& request);
 
 // Whether VURN_TEST_RUNNER is set, i.e. the vurn binary runs under another program. For the rare
 // test whose outcome depends on running natively (timing, resource limits).
