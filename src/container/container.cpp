@@ -224,7 +224,9 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
     return STREAM_FAILED;
   }
   const std::span<std::uint8_t, IO_BUFFER_SIZE> buffer(storage.get(), IO_BUFFER_SIZE);
-  const scrub_on_exit scrub{std::as_writable_bytes(buffer)};
+  // Only the part a pass has filled held data: a small input leaves most pages untouched, and
+  // clearing them all would fault them in for nothing.
+  scrub_on_exit scrub{};
 
   const auto chunk = static_cast<std::size_t>(block_size / 8);
   const std::size_t pass = IO_BUFFER_SIZE - IO_BUFFER_SIZE % chunk;
@@ -237,6 +239,7 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
     if (got == 0) break;
 
     const std::size_t used = (got + chunk - 1) / chunk * chunk;
+    if (used > scrub.bytes.size()) scrub.bytes = std::as_writable_bytes(buffer.first(used));
     if (used != got) {
       std::memset(buffer.data() + got, 0, used - got);
       if (direction == DIRECTION_DECRYPT) {
