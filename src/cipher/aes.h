@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "export.h"
+
 namespace vurn {
 
 // The static tables of the table-driven rounds, one contiguous read-only block in this order, built
@@ -22,23 +24,24 @@ struct aes_table_set {
   std::uint32_t rcon[30];  // successive powers of 02, beginning with 01
 };
 
-extern const aes_table_set aes_tables;
+VURN_API extern const aes_table_set aes_tables;
 
 // Expands a key of (rounds - 6) * 4 bytes into rounds + 1 round keys, round key 0 first.
 // rounds is 10, 12 or 14.
-void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
+VURN_API void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16],
+                             int rounds);
 
 // Converts an expanded encryption key in place for the equivalent inverse cipher: round keys
 // 1 .. rounds-1 become InvMixColumns of themselves; the order is not reversed.
-void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
+VURN_API void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
 
 // Encrypts one 16-byte block. in and out may be the same block.
-void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                       const std::uint8_t round_keys[15][16], int rounds);
+VURN_API void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                                const std::uint8_t round_keys[15][16], int rounds);
 
 // Decrypts one 16-byte block with round keys converted by aes_invert_round_keys.
 // in and out may be the same block.
-void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                       const std::uint8_t round_keys[15][16], int rounds);
+VURN_API void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                                const std::uint8_t round_keys[15][16], int rounds);
 
 }  // namespace vurn

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "export.h"
+
 namespace vurn {
 
 inline constexpr int DIRECTION_ENCRYPT = 0, DIRECTION_DECRYPT = 1;
@@ -33,13 +35,15 @@ struct mode_state {
 // that is not a hex digit in the first bits/4 returns ERR_KEY_MATERIAL with the round keys left as
 // they were. A decryption key holds round keys converted for the equivalent inverse cipher.
 // Returns 1, or ERR_KEY_STATE when key is null.
-int key_state_init(key_state* key, int direction, int bits, const char* text);  // text may be null
+VURN_API int key_state_init(key_state* key, int direction, int bits,
+                            const char* text);  // text may be null
 
 // Sets the mode (CIPHER_MODE_ECB, _CBC or _CFB1, else ERR_MODE) and the IV from the first 32 hex
 // digits of iv_text, or sixteen zero bytes when iv_text is null. A character that is not a hex
 // digit returns ERR_IV with the IV bytes before it converted. Returns 1, or ERR_CIPHER_STATE when
 // mode is null.
-int mode_state_init(mode_state* mode, int mode_code, const char* iv_text);  // iv_text may be null
+VURN_API int mode_state_init(mode_state* mode, int mode_code,
+                             const char* iv_text);  // iv_text may be null
 
 // Encrypt or decrypt the whole 128-bit blocks of a run of bits (any remainder is ignored) from in
 // to out, which may be the same buffer. Every call starts again from the record's IV; neither
@@ -48,24 +52,24 @@ int mode_state_init(mode_state* mode, int mode_code, const char* iv_text);  // i
 // wrong direction. In CFB-1 both routines run the forward cipher and need an encryption key;
 // decrypt_blocks then accepts a key of either direction but only an encryption key gives the
 // plaintext. CFB-1 takes the bits of each octet most significant first.
-int encrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in, int bits,
-                   std::uint8_t* out);
-int decrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in, int bits,
-                   std::uint8_t* out);
+VURN_API int encrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                            int bits, std::uint8_t* out);
+VURN_API int decrypt_blocks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                            int bits, std::uint8_t* out);
 
 // ECB or CBC over a run of octets padded with p octets of value p (1 <= p <= 16) to a multiple of
 // 16; a run that is already one gets a whole block of padding. out needs octets rounded down to a
 // multiple of 16, plus 16. Returns the output octets, 0 when in or out is null or octets <= 0,
 // ERR_CIPHER_STATE for a null record, a decryption key or another mode, and ERR_PADDING when the
 // padded length would not fit in an int.
-int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in, int octets,
-                   std::uint8_t* out);
+VURN_API int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                            int octets, std::uint8_t* out);
 
 // Undoes encrypt_padded; out needs room for octets. Returns the plaintext octets, 0 when in or out
 // is null or octets <= 0, ERR_PADDING when octets is not a multiple of 16 or the padding is wrong
 // (the blocks before the last are written by then), ERR_CIPHER_STATE as for encrypt_padded but
 // with an encryption key refused.
-int decrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in, int octets,
-                   std::uint8_t* out);
+VURN_API int decrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                            int octets, std::uint8_t* out);
 
 }  // namespace vurn
