@@ -1,0 +1,59 @@
+#!/bin/sh
+# Installs the build into a fresh prefix and builds the README's cipher library example outside
+# the source tree against it, once through the CMake package (shared and static library) and once
+# through pkg-config. Each build must print the AES encryption of the FIPS-197 C.1 block and give
+# back texts of several lengths through padded CBC. Also: each installed header compiles on its
+# own, and the shared library exports nothing outside namespace vurn.
+# usage: check_library.sh <cmake> <c++ compiler> <build folder> <source folder>
+# Exits 77 (skipped) when pkg-config is not installed.
+set -eu
+cmake=$1 cxx=$2 build=$3 source=$4
+command -v pkg-config >/dev/null || { echo "pkg-config is not installed"; exit 77; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name libvurn.so)")
+
+mkdir "$work/app"
+# The first C++ block after the heading "## Using the cipher library".
+awk '/^## Using the cipher library/ { section = 1 }
+     section && /^```cpp/ { code = 1; next }
+     code && /^```/ { exit }
+     code' "$source/README.md" >"$work/app/example.cpp"
+cat >"$work/app/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(vurn_example CXX)
+find_package(vurn 1 CONFIG REQUIRED)
+add_executable(example_shared example.cpp)
+target_link_libraries(example_shared PRIVATE vurn::vurn)
+add_executable(example_static example.cpp)
+target_link_libraries(example_static PRIVATE vurn::vurn_static)
+CMAKE
+"$cmake" -S "$work/app" -B "$work/app/build" -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" --build "$work/app/build" >/dev/null
+
+flags="-std=c++20 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Werror"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046,SC2086  # the flags are lists of words
+"$cxx" $flags "$work/app/example.cpp" $(pkg-config --cflags --libs vurn) -o "$work/example_pc"
+for header in cipher.h aes.h; do
+  # shellcheck disable=SC2046,SC2086
+  echo "#include <vurn/$header>" | "$cxx" $flags $(pkg-config --cflags vurn) -fsyntax-only -x c++ - ||
+    { echo "<vurn/$header> does not compile on its own"; exit 1; }
+done
+
+failed=0
+for program in app/build/example_shared app/build/example_static example_pc; do
+  for text in a 'attack at dawn' 0123456789abcdef 0123456789abcdef0123456789abcdef0; do
+    got=$(LD_LIBRARY_PATH=$libdir "$work/$program" "$text") || true
+    expected=$(printf '69c4e0d86a7b0430d8cdb78070b4c55a\n%s' "$text")
+    [ "$got" = "$expected" ] || { echo "$program '$text' printed: $got"; failed=1; }
+  done
+done
+ldd "$work/app/build/example_static" | grep -q libvurn && { echo "example_static uses libvurn.so"; failed=1; }
+
+foreign=$(nm -DC --defined-only "$libdir/libvurn.so" | awk '$3 !~ /^vurn::/')
+[ -z "$foreign" ] || { echo "libvurn.so exports more than namespace vurn:"; echo "$foreign"; failed=1; }
+exit $failed
