@@ -20,7 +20,7 @@ for deb in "${debs[@]}"; do
   dpkg-deb -c "$deb"
 done
 echo "-- lintian"
-lintian --fail-on error --info "${debs[@]}"
+lintian --fail-on error "${debs[@]}"
 
 if [ "$(id -u)" != 0 ]; then
   echo "check-packages: not root, so the packages were not installed"
