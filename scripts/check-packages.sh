@@ -2,7 +2,7 @@
 # Makes the Debian packages from the release build, lists their contents, runs lintian on them
 # (an error fails; warnings are printed), then installs them with dpkg (root only), runs the
 # installed vurn and finds its manual page, and removes them again.
-# Needs: dpkg-dev, lintian, man-db, pkg-config, and a finished release build.
+# Needs: dpkg-dev, file, lintian, man-db, pkg-config, and a finished release build.
 set -euo pipefail
 cd "$(dirname "$0")/../build/release"
 
