@@ -35,15 +35,13 @@ struct mode_state {
 // that is not a hex digit in the first bits/4 returns ERR_KEY_MATERIAL with the round keys left as
 // they were. A decryption key holds round keys converted for the equivalent inverse cipher.
 // Returns 1, or ERR_KEY_STATE when key is null.
-VURN_API int key_state_init(key_state* key, int direction, int bits,
-                            const char* text);  // text may be null
+VURN_API int key_state_init(key_state* key, int direction, int bits, const char* text);
 
 // Sets the mode (CIPHER_MODE_ECB, _CBC or _CFB1, else ERR_MODE) and the IV from the first 32 hex
 // digits of iv_text, or sixteen zero bytes when iv_text is null. A character that is not a hex
 // digit returns ERR_IV with the IV bytes before it converted. Returns 1, or ERR_CIPHER_STATE when
 // mode is null.
-VURN_API int mode_state_init(mode_state* mode, int mode_code,
-                             const char* iv_text);  // iv_text may be null
+VURN_API int mode_state_init(mode_state* mode, int mode_code, const char* iv_text);
 
 // Encrypt or decrypt the whole 128-bit blocks of a run of bits (any remainder is ignored) from in
 // to out, which may be the same buffer. Every call starts again from the record's IV; neither
