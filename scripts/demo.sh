@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # make and c++ come with build-essential.
-missing=$(scripts/missing-packages.sh cmake:cmake make:build-essential c++:build-essential gzip:gzip)
+missing=$(scripts/missing-packages.sh cmake:cmake make:build-essential c++:build-essential \
+  gzip:gzip)
 if [ -n "$missing" ]; then
   echo "demo: missing prerequisites; install them with: sudo apt-get install $missing" >&2
   exit 1

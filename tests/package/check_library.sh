@@ -40,7 +40,8 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 "$cxx" $flags "$work/app/example.cpp" $(pkg-config --cflags --libs vurn) -o "$work/example_pc"
 for header in cipher.h aes.h; do
   # shellcheck disable=SC2046,SC2086
-  echo "#include <vurn/$header>" | "$cxx" $flags $(pkg-config --cflags vurn) -fsyntax-only -x c++ - ||
+  echo "#include <vurn/$header>" |
+    "$cxx" $flags $(pkg-config --cflags vurn) -fsyntax-only -x c++ - ||
     { echo "<vurn/$header> does not compile on its own"; exit 1; }
 done
 
@@ -52,8 +53,14 @@ for program in app/build/example_shared app/build/example_static example_pc; do
     [ "$got" = "$expected" ] || { echo "$program '$text' printed: $got"; failed=1; }
   done
 done
-ldd "$work/app/build/example_static" | grep -q libvurn && { echo "example_static uses libvurn.so"; failed=1; }
+if ldd "$work/app/build/example_static" | grep -q libvurn; then
+  echo "example_static uses libvurn.so"
+  failed=1
+fi
 
 foreign=$(nm -DC --defined-only "$libdir/libvurn.so" | awk '$3 !~ /^vurn::/')
-[ -z "$foreign" ] || { echo "libvurn.so exports more than namespace vurn:"; echo "$foreign"; failed=1; }
+if [ -n "$foreign" ]; then
+  printf 'libvurn.so exports more than namespace vurn:\n%s\n' "$foreign"
+  failed=1
+fi
 exit $failed
