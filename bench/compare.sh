@@ -35,7 +35,7 @@ echo "Building vurn (release) and the bench helpers..." >&2
   cmake --build build/bench --target vurn_aes_impl vurn_peak_rss vurn_bench -j2 >/dev/null
 )
 vurn=$repo/build/release/vurn
-aes_impl=$repo/build/bench/bench/vurn_aes_impl
+aes_impl=$repo/build/bench/tools/vurn_aes_impl
 peak_rss=$repo/build/bench/bench/vurn_peak_rss
 bench=$repo/build/bench/bench/vurn_bench
 
