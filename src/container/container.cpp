@@ -102,6 +102,19 @@ bool write_all(const stream_pair& streams, const void* data, std::size_t size) {
   return false;
 }
 
+bool is_stream(std::FILE* file) {
+  const int fd = fileno(file);
+  struct stat st;
+  return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(fd));
+}
+
+// The bytes one pass reads and transforms: whole chunks only.
+std::size_t pass_size(const stream_pair& streams, std::size_t chunk) {
+  const bool streamed = is_stream(streams.input) || is_stream(streams.output);
+  const std::size_t limit = streamed ? STREAM_PASS_SIZE : IO_BUFFER_SIZE;
+  return limit - limit % chunk;
+}
+
 // ---- Key step of encryption ----
 
 // Asks for the key file name on standard error and reads one word from standard input. The byte
@@ -208,19 +221,6 @@ int read_block_size(const stream_pair& streams) {
 }
 
 // ---- Body ----
-
-bool is_stream(std::FILE* file) {
-  const int fd = fileno(file);
-  struct stat st;
-  return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(fd));
-}
-
-// The bytes one pass reads and transforms: whole chunks only.
-std::size_t pass_size(const stream_pair& streams, std::size_t chunk) {
-  const bool streamed = is_stream(streams.input) || is_stream(streams.output);
-  const std::size_t limit = streamed ? STREAM_PASS_SIZE : IO_BUFFER_SIZE;
-  return limit - limit % chunk;
-}
 
 std::ptrdiff_t run_chunk_routine(int direction, const mode_state& mode, const key_state& key,
                                  std::uint8_t* data, std::size_t chunk, std::size_t chunks) {
