@@ -1,7 +1,9 @@
 #include "container/container.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,14 +72,14 @@ struct outcome {
 
 using driver = std::function<int(const stream_pair&)>;
 
-// Runs a driver from an open input onto a real file and captures what it writes to standard
-// error. Streams the driver did not close (on failure) are closed here.
-outcome run_on_streams(const driver& run, std::FILE* in, const std::string& in_name,
-                       const std::string& out_path) {
+// Runs a driver on real files and captures what it writes to standard error. Streams the driver
+// did not close (on failure) are closed here.
+outcome run_on_files(const driver& run, const std::string& in_path, const std::string& out_path) {
+  std::FILE* in = std::fopen(in_path.c_str(), "rb");
   std::FILE* out = std::fopen(out_path.c_str(), "wb");
   if (in == nullptr || out == nullptr) throw std::runtime_error("cannot open test streams");
   testing::internal::CaptureStderr();
-  const int status = run({in, in_name.c_str(), out, out_path.c_str()});
+  const int status = run({in, in_path.c_str(), out, out_path.c_str()});
   std::string err = testing::internal::GetCapturedStderr();
   if (status != STREAM_OK) {
     std::fclose(out);
@@ -87,25 +89,23 @@ outcome run_on_streams(const driver& run, std::FILE* in, const std::string& in_n
   return {status, readable ? test::read_file(out_path) : std::string(), err};
 }
 
-outcome run_on_files(const driver& run, const std::string& in_path, const std::string& out_path) {
-  return run_on_streams(run, std::fopen(in_path.c_str(), "rb"), in_path, out_path);
-}
-
-// The input arrives through a pipe that a second thread fills, as from another program.
-outcome run_from_pipe(const driver& run, const std::string& input, const std::string& out_path) {
-  int ends[2];
-  if (pipe(ends) != 0) throw std::runtime_error("cannot make a pipe");
+// The input arrives through a named pipe that a second thread fills, as from another program.
+outcome run_from_pipe(const driver& run, const std::string& input, const std::string& pipe_path,
+                      const std::string& out_path) {
+  if (mkfifo(pipe_path.c_str(), 0600) != 0) throw std::runtime_error("cannot make a pipe");
   signal(SIGPIPE, SIG_IGN);  // a driver that fails early closes the pipe under the writer
-  std::thread writer([&input, fd = ends[1]] {
-    for (std::size_t done = 0; done < input.size();) {
+  std::thread writer([&input, &pipe_path] {
+    const int fd = open(pipe_path.c_str(), O_WRONLY);
+    for (std::size_t done = 0; fd >= 0 && done < input.size();) {
       const ssize_t n = write(fd, input.data() + done, input.size() - done);
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
-    close(fd);
+    if (fd >= 0) close(fd);
   });
-  const outcome result = run_on_streams(run, fdopen(ends[0], "rb"), "pipe", out_path);
+  const outcome result = run_on_files(run, pipe_path, out_path);
   writer.join();
+  unlink(pipe_path.c_str());
   return result;
 }
 
@@ -117,7 +117,7 @@ class Container : public testing::Test {
   }
 
   outcome run(const driver& d, const std::string& input) {
-    if (input_from_pipe) return run_from_pipe(d, input, dir / "out");
+    if (input_from_pipe) return run_from_pipe(d, input, dir / "in.pipe", dir / "out");
     test::write_file(dir / "in", input);
     return run_on_files(d, dir / "in", dir / "out");
   }
