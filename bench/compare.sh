@@ -11,7 +11,12 @@
 #   vurn -d -c -k key file.vurn       against  openssl enc -d -aes-256-cbc -nopad on its output
 #   the same with vurn -b 128         against  openssl enc [-d] -aes-256-ecb -nopad
 # The runs of each comparison alternate (vurn, openssl, vurn, ...), so that a change in the
-# machine's load falls on both. Last, the portable (table-driven) CBC encryption of vurn_bench over
+# machine's load falls on both. Then vurn against cat, where the data moves through pipes or to a
+# file (at least 9 alternating pairs; time ratio = vurn time / cat time):
+#   cat file | vurn -e -c -k key | cat       against  cat file | cat | cat
+#   vurn -e -k key -o out file               against  cat file > out
+#   vurn -e -c -k key file > /dev/null       against  cat file > /dev/null
+# Last, the portable (table-driven) CBC encryption of vurn_bench over
 # 16 KiB runs is compared with openssl speed on its own software AES (the AES instructions masked
 # off with OPENSSL_ia32cap), alternating three times. The script builds the release binary (build/release) and two
 # helpers of the bench preset (build/bench): one names the AES implementation vurn uses here, the
@@ -35,7 +40,7 @@ echo "Building vurn (release) and the bench helpers..." >&2
   cmake --build build/bench --target vurn_aes_impl vurn_peak_rss vurn_bench -j2 >/dev/null
 )
 vurn=$repo/build/release/vurn
-aes_impl=$repo/build/bench/bench/vurn_aes_impl
+aes_impl=$repo/build/bench/tools/vurn_aes_impl
 peak_rss=$repo/build/bench/bench/vurn_peak_rss
 bench=$repo/build/bench/bench/vurn_bench
 
@@ -49,10 +54,15 @@ key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
 printf '%s' "$key" >key
 zero_iv=00000000000000000000000000000000
 
+# append_time_since <start> <file>: appends the seconds since $EPOCHREALTIME was <start>.
+append_time_since() {
+  awk -v s="$1" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", e - s }' >>"$2"
+}
+
 # run <label> <command...>: runs the command with its output discarded, appending its wall time
 # in seconds to t.<label> and its peak resident memory in KiB to m.<label>.
 run() {
-  local label=$1 start end
+  local label=$1 start
   shift
   start=$EPOCHREALTIME
   if [[ -x /usr/bin/time ]]; then
@@ -60,8 +70,7 @@ run() {
   else
     "$peak_rss" rss "$@" >/dev/null 2>err || { cat err >&2; exit 1; }
   fi
-  end=$EPOCHREALTIME
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }' >>"t.$label"
+  append_time_since "$start" "t.$label"
   tail -n 1 rss >>"m.$label"
 }
 
@@ -110,6 +119,35 @@ compare "encrypt 128 / aes-256-ecb" -e -c -b 128 -k key data \
   -- enc -aes-256-ecb -nopad -K "$key" -in data -out /dev/null
 compare "decrypt 128 / aes-256-ecb" -d -c -k key data128.vurn \
   -- enc -d -aes-256-ecb -nopad -K "$key" -in data.ecb -out /dev/null
+
+# time_of <label> <shell command>: runs the command, appending its wall time in seconds to t.<label>.
+time_of() {
+  local start=$EPOCHREALTIME
+  bash -c "$2" || exit 1
+  append_time_since "$start" "t.$1"
+}
+
+# against_cat <name> <vurn command> <cat command>
+against_cat() {
+  local id=${1//[^a-z0-9]/_} tv tc
+  time_of warm "$2"
+  time_of warm "$3"
+  for ((i = 0; i < (pairs > 9 ? pairs : 9); i++)); do
+    time_of "$id.vurn" "$2"
+    time_of "$id.cat" "$3"
+  done
+  tv=$(median "t.$id.vurn")
+  tc=$(median "t.$id.cat")
+  printf '%-28s %9.3f %9.3f %8.2fx\n' "$1" "$tv" "$tc" "$(awk -v v="$tv" -v c="$tc" 'BEGIN { print v / c }')"
+}
+
+echo
+printf '%-28s %9s %9s %9s\n' "" "vurn s" "cat s" "ratio"
+export vurn
+against_cat "pipe: cat | vurn | cat" 'cat data | "$vurn" -e -c -k key 2>/dev/null | cat >/dev/null' \
+  'cat data | cat | cat >/dev/null'
+against_cat "file to file" '"$vurn" -e -k key -o out data 2>/dev/null' 'cat data >out'
+against_cat "file to /dev/null" '"$vurn" -e -c -k key data >/dev/null 2>&1' 'cat data >/dev/null'
 
 [[ ${PORTABLE:-1} == 0 ]] && exit 0
 echo

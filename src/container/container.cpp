@@ -1,6 +1,7 @@
 #include "container/container.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -32,6 +33,11 @@ constexpr std::size_t BLOCK_SIZE_FIELD = 8;
 constexpr std::size_t IO_BUFFER_SIZE = 1024 * 1024;
 constexpr std::size_t IO_BUFFER_ALIGNMENT = 4096;
 static_assert(IO_BUFFER_SIZE % LARGEST_CHUNK == 0 && IO_BUFFER_SIZE % IO_BUFFER_ALIGNMENT == 0);
+// A pipe holds 64 KiB (Linux's default capacity). When the input or output is a pipe, a socket or
+// a terminal, each pass is at most that much: the programs at the other ends then fill and drain
+// their pipes while this one transforms, instead of waiting on a full or empty pipe in turn.
+constexpr std::size_t STREAM_PASS_SIZE = 64 * 1024;
+static_assert(STREAM_PASS_SIZE <= IO_BUFFER_SIZE);
 
 struct free_deleter {
   void operator()(void* p) const { std::free(p); }
@@ -94,6 +100,19 @@ bool write_all(const stream_pair& streams, const void* data, std::size_t size) {
   if (size == 0 || std::fwrite(data, 1, size, streams.output) == size) return true;
   report_write_error(streams, errno);
   return false;
+}
+
+bool is_stream(std::FILE* file) {
+  const int fd = fileno(file);
+  struct stat st;
+  return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(fd));
+}
+
+// The bytes one pass reads and transforms: whole chunks only.
+std::size_t pass_size(const stream_pair& streams, std::size_t chunk) {
+  const bool streamed = is_stream(streams.input) || is_stream(streams.output);
+  const std::size_t limit = streamed ? STREAM_PASS_SIZE : IO_BUFFER_SIZE;
+  return limit - limit % chunk;
 }
 
 // ---- Key step of encryption ----
@@ -229,7 +248,7 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
   scrub_on_exit scrub{};
 
   const auto chunk = static_cast<std::size_t>(block_size / 8);
-  const std::size_t pass = IO_BUFFER_SIZE - IO_BUFFER_SIZE % chunk;
+  const std::size_t pass = pass_size(streams, chunk);
   for (;;) {
     const std::size_t got = std::fread(buffer.data(), 1, pass, streams.input);
     if (got < pass && std::ferror(streams.input)) {

@@ -1,6 +1,9 @@
 #include "container/container.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -85,6 +89,26 @@ outcome run_on_files(const driver& run, const std::string& in_path, const std::s
   return {status, readable ? test::read_file(out_path) : std::string(), err};
 }
 
+// The input arrives through a named pipe that a second thread fills, as from another program.
+outcome run_from_pipe(const driver& run, const std::string& input, const std::string& pipe_path,
+                      const std::string& out_path) {
+  if (mkfifo(pipe_path.c_str(), 0600) != 0) throw std::runtime_error("cannot make a pipe");
+  signal(SIGPIPE, SIG_IGN);  // a driver that fails early closes the pipe under the writer
+  std::thread writer([&input, &pipe_path] {
+    const int fd = open(pipe_path.c_str(), O_WRONLY);
+    for (std::size_t done = 0; fd >= 0 && done < input.size();) {
+      const ssize_t n = write(fd, input.data() + done, input.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0) close(fd);
+  });
+  const outcome result = run_on_files(run, pipe_path, out_path);
+  writer.join();
+  unlink(pipe_path.c_str());
+  return result;
+}
+
 class Container : public testing::Test {
  protected:
   void SetUp() override {
@@ -93,6 +117,7 @@ class Container : public testing::Test {
   }
 
   outcome run(const driver& d, const std::string& input) {
+    if (input_from_pipe) return run_from_pipe(d, input, dir / "in.pipe", dir / "out");
     test::write_file(dir / "in", input);
     return run_on_files(d, dir / "in", dir / "out");
   }
@@ -110,6 +135,7 @@ class Container : public testing::Test {
                container);
   }
 
+  bool input_from_pipe = false;  // passes are sized by where the data comes from
   test::temp_dir dir;
   const std::string key256 = dir / "k256";
   const std::string key128 = dir / "k128";
@@ -193,18 +219,22 @@ TEST_F(Container, RoundTripsAtChunkAndBufferBoundaries) {
                                           1 << 20,
                                           (1 << 20) + 1,
                                           3 * (1 << 20) + 5};
-  for (const int block_size : {128, 256}) {
-    const std::size_t chunk = static_cast<std::size_t>(block_size / 8);
-    for (const std::size_t size : sizes) {
-      SCOPED_TRACE(testing::Message() << "block size " << block_size << ", " << size << " bytes");
-      const std::string plain = pattern(size, static_cast<std::uint32_t>(size));
-      const outcome e = encrypt(plain, block_size);
-      ASSERT_EQ(e.status, STREAM_OK) << e.err;
-      ASSERT_EQ(e.output.size(),
-                header(key256, block_size).size() + zero_filled(plain, chunk).size());
-      const outcome d = decrypt(e.output, key256.c_str());
-      ASSERT_EQ(d.status, STREAM_OK) << d.err;
-      EXPECT_EQ(d.output, zero_filled(plain, chunk));
+  for (const bool from_pipe : {false, true}) {
+    input_from_pipe = from_pipe;
+    for (const int block_size : {128, 256}) {
+      const std::size_t chunk = static_cast<std::size_t>(block_size / 8);
+      for (const std::size_t size : sizes) {
+        SCOPED_TRACE(testing::Message() << (from_pipe ? "pipe" : "file") << ", block size "
+                                        << block_size << ", " << size << " bytes");
+        const std::string plain = pattern(size, static_cast<std::uint32_t>(size));
+        const outcome e = encrypt(plain, block_size);
+        ASSERT_EQ(e.status, STREAM_OK) << e.err;
+        ASSERT_EQ(e.output.size(),
+                  header(key256, block_size).size() + zero_filled(plain, chunk).size());
+        const outcome d = decrypt(e.output, key256.c_str());
+        ASSERT_EQ(d.status, STREAM_OK) << d.err;
+        EXPECT_EQ(d.output, zero_filled(plain, chunk));
+      }
     }
   }
 }
