@@ -45,6 +45,15 @@ void install_termination_handlers() {
   }
 }
 
+void drop_termination_handlers() {
+  for (int signal_number : TERMINATING_SIGNALS) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_by_signal) {
+      signal(signal_number, SIG_DFL);
+    }
+  }
+}
+
 // With descriptor 0, 1 or 2 closed, the next file opened would take its place and data meant for
 // it would land in that file. A placeholder that fails every transfer keeps the slot taken, so a
 // closed standard stream shows up as a read or write error instead.
@@ -69,17 +78,24 @@ void prepare_process() {
   install_termination_handlers();
 }
 
-void watch_child(pid_t pid) {
-  child_to_end = pid;
+pid_t fork_watched_child() {
+  sigset_t held;
+  sigset_t previous;
+  sigemptyset(&held);
+  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&held, signal_number);
+  sigprocmask(SIG_BLOCK, &held, &previous);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    drop_termination_handlers();
+  } else if (pid > 0) {
+    child_to_end = pid;
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return pid;
 }
 
-void drop_termination_handlers() {
-  for (int signal_number : TERMINATING_SIGNALS) {
-    struct sigaction current {};
-    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_by_signal) {
-      signal(signal_number, SIG_DFL);
-    }
-  }
+void forget_child() {
+  child_to_end = -1;
 }
 
 }  // namespace vurn

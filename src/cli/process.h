@@ -12,10 +12,11 @@ namespace vurn {
 // files before the process ends by the signal.
 void prepare_process();
 
-// The compressor child a terminating signal must end first; -1 for none.
-void watch_child(pid_t pid);
+// Forks a child that a terminating signal ends first, as fork() does otherwise. The signals are
+// held off until the parent knows the child, and the child runs with the default handlers.
+pid_t fork_watched_child();
 
-// In a freshly forked child: this process's termination handlers are not the child's business.
-void drop_termination_handlers();
+// The child has been waited for: a signal has no child to end any more.
+void forget_child();
 
 }  // namespace vurn
