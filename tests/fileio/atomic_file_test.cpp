@@ -85,6 +85,30 @@ bool is_link(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// A fresh folder set up for one case, and what it held before the run.
+struct case_folder {
+  temp_dir dir;
+  std::string content;  // the file that holds the content
+  ino_t inode;          // its inode, 0 when there is none yet
+  int entries;
+
+  explicit case_folder(const file_case& c) {
+    set_up(dir, c.before);
+    content = content_path(dir, c.before);
+    inode = inode_of(content);
+    entries = count_entries(dir.path);
+  }
+};
+
+// Opens "target" in the folder and writes "new data"; returns the open status.
+int open_and_write(atomic_file& f, const case_folder& folder, const file_case& c) {
+  const int status = atomic_file_open(f, (folder.dir / "target").c_str(), c.options);
+  if (status == 0) {
+    EXPECT_EQ(write(f.fd, "new data", 8), 8);
+  }
+  return status;
+}
+
 unsigned new_file_mode() {
   const mode_t mask = umask(0);
   umask(mask);
@@ -94,33 +118,27 @@ unsigned new_file_mode() {
 TEST(AtomicFile, CommitGivesWhatOpeningWithWWouldGive) {
   for (const file_case& c : CASES) {
     SCOPED_TRACE(c.what);
-    temp_dir dir;
-    set_up(dir, c.before);
-    const std::string content = content_path(dir, c.before);
-    const ino_t inode = inode_of(content);
-    const int entries = count_entries(dir.path);
-
+    const case_folder folder(c);
     atomic_file f;
-    ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), c.options), c.open_status);
+    ASSERT_EQ(open_and_write(f, folder, c), c.open_status);
     if (c.open_status != 0) continue;
-    ASSERT_EQ(write(f.fd, "new data", 8), 8);
-    EXPECT_EQ(count_entries(dir.path), entries);  // nothing visible before the commit
+    EXPECT_EQ(count_entries(folder.dir.path), folder.entries);  // nothing visible before the commit
     ASSERT_EQ(atomic_file_commit(f), 0);
     EXPECT_EQ(f.fd, -1);
 
-    EXPECT_EQ(read_file(content), "new data");
-    EXPECT_EQ(file_mode(content), c.mode != 0 ? c.mode : new_file_mode());
+    EXPECT_EQ(read_file(folder.content), "new data");
+    EXPECT_EQ(file_mode(folder.content), c.mode != 0 ? c.mode : new_file_mode());
     if (c.written_in_place) {
-      EXPECT_EQ(inode_of(content), inode);
+      EXPECT_EQ(inode_of(folder.content), folder.inode);
     }
     if (c.before == start::hard_linked) {
-      EXPECT_EQ(read_file(dir / "other"), "new data");
+      EXPECT_EQ(read_file(folder.dir / "other"), "new data");
     }
     if (c.before == start::link_to_file || c.before == start::dangling_link) {
-      EXPECT_TRUE(is_link(dir / "target"));
+      EXPECT_TRUE(is_link(folder.dir / "target"));
     }
     const bool created = c.before == start::nothing || c.before == start::dangling_link;
-    EXPECT_EQ(count_entries(dir.path), entries + (created ? 1 : 0));
+    EXPECT_EQ(count_entries(folder.dir.path), folder.entries + (created ? 1 : 0));
   }
 }
 
@@ -129,22 +147,17 @@ TEST(AtomicFile, DiscardLeavesEverythingAsItWas) {
     if (c.open_status != 0) continue;
     for (const bool by_destructor : {false, true}) {
       SCOPED_TRACE(std::string(c.what) + (by_destructor ? ", dropped" : ", discarded"));
-      temp_dir dir;
-      set_up(dir, c.before);
-      const std::string content = content_path(dir, c.before);
-      const ino_t inode = inode_of(content);
-      const int entries = count_entries(dir.path);
+      const case_folder folder(c);
       {
         atomic_file f;
-        ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), c.options), 0);
-        ASSERT_EQ(write(f.fd, "new data", 8), 8);
+        ASSERT_EQ(open_and_write(f, folder, c), 0);
         if (!by_destructor) atomic_file_discard(f);
       }
-      EXPECT_EQ(count_entries(dir.path), entries);
-      if (inode != 0) {
-        EXPECT_EQ(read_file(content), "old");
-        EXPECT_EQ(inode_of(content), inode);
-        EXPECT_EQ(file_mode(content), 0640u);
+      EXPECT_EQ(count_entries(folder.dir.path), folder.entries);
+      if (folder.inode != 0) {
+        EXPECT_EQ(read_file(folder.content), "old");
+        EXPECT_EQ(inode_of(folder.content), folder.inode);
+        EXPECT_EQ(file_mode(folder.content), 0640u);
       }
     }
   }
