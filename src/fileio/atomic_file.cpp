@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -345,9 +346,15 @@ int write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
   return 0;
 }
 
-// Claims the blocks first, without changing the visible size, so that a full disk fails before
-// the target is touched. File systems that cannot reserve space are written all the same.
+// Claims the blocks first, without changing the visible size, so that a full disk or a file-size
+// limit fails before the target is touched. File systems that cannot reserve space are written
+// all the same.
 int reserve_space([[maybe_unused]] int fd, [[maybe_unused]] off_t size) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(size) > limit.rlim_cur) {
+    return EFBIG;
+  }
 #if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
   if (size > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
       errno != ENOSYS) {

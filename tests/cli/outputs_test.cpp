@@ -191,13 +191,13 @@ TEST(Limits, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
     bool target_exists;
     const char* error;
   } cases[] = {
+      {"size limit, new", nullptr, "-e", "plain", false, "File too large"},
+      {"size limit, existing", nullptr, "-d", "plain.vurn", true, "File too large"},
       {"full disk, -e", "size=64k", "-e", "plain", true, "No space left on device"},
       {"full disk, -d", "size=64k", "-d", "plain.vurn", true, "No space left on device"},
       {"no inodes, -e", "size=1m,nr_inodes=1", "-e", "plain", false, "No space left on device"},
       {"no inodes, -d", "size=1m,nr_inodes=1", "-d", "plain.vurn", false,
        "No space left on device"},
-      {"size limit, new", nullptr, "-e", "plain", false, "File too large"},
-      {"size limit, existing", nullptr, "-d", "plain.vurn", true, "File too large"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
