@@ -173,16 +173,19 @@ int create_temp_in(int folder_fd, atomic_file& f) {
 }
 
 // In the target's folder, where a rename or a link can put it in place; otherwise in $TMPDIR or
-// /tmp, from where its content is copied. in_target_folder tells which.
-int create_temp(atomic_file& f, bool& in_target_folder) {
+// /tmp, from where its content is copied. in_target_folder tells which. A folder that refuses the
+// caller a new name refuses a new target too, so for a new target that refusal is the answer.
+int create_temp(atomic_file& f, bool new_target, bool& in_target_folder) {
   in_target_folder = false;
   if (f.folder_fd >= 0) {
     f.temp_folder_fd = fcntl(f.folder_fd, F_DUPFD_CLOEXEC, 0);
-    if (f.temp_folder_fd >= 0 && create_temp_in(f.temp_folder_fd, f) == 0) {
+    const int status = f.temp_folder_fd < 0 ? errno : create_temp_in(f.temp_folder_fd, f);
+    if (status == 0) {
       in_target_folder = true;
       return 0;
     }
     close_fd(f.temp_folder_fd);
+    if (new_target && (status == EACCES || status == EPERM || status == EROFS)) return status;
   }
   const char* folder = std::getenv("TMPDIR");
   if (folder == nullptr || *folder == '\0') folder = "/tmp";
@@ -275,7 +278,7 @@ int pin_existing_target(atomic_file& f, const char* path, const path_parts& part
   f.folder_fd = open_folder(AT_FDCWD, parts.folder);
   const bool renameable = f.folder_fd >= 0 && may_replace_by_rename(f, target);
   bool in_target_folder = false;
-  const int temp_status = create_temp(f, in_target_folder);
+  const int temp_status = create_temp(f, false, in_target_folder);
   if (temp_status != 0) return temp_status;
   f.plan =
       renameable && in_target_folder ? atomic_file_plan::rename_over : atomic_file_plan::copy_into;
@@ -326,7 +329,7 @@ int prepare_new_target(atomic_file& f, const path_parts& parts, bool create_only
   const int status = follow_dangling_links(f, create_only);
   if (status != 0) return status;
   bool in_target_folder = false;
-  const int temp_status = create_temp(f, in_target_folder);
+  const int temp_status = create_temp(f, true, in_target_folder);
   if (temp_status != 0) return temp_status;
   f.plan = in_target_folder ? atomic_file_plan::link_new : atomic_file_plan::copy_new;
   return 0;

@@ -125,28 +125,33 @@ TEST(OtherUsersFiles, RootWritingIntoThemKeepsTheirOwnerAndGivesNoSetIdFile) {
   }
 }
 
-TEST(OtherUsersFiles, AnOrdinaryUserMayNotReplaceWhatShellRedirectionMayNotWrite) {
+TEST(OtherUsersFiles, AnOrdinaryUserMayNotWriteWhatShellRedirectionMayNotWrite) {
   SKIP_UNLESS_ROOT();
   const struct {
     const char* what;
+    uid_t folder_owner;
     uid_t file_owner;
-    mode_t file_mode;
+    mode_t file_mode;  // 0: no file
   } cases[] = {
-      {"a read-only file of one's own", NOBODY, 0444},
-      {"root's file in one's own folder", 0, 0644},
+      {"a read-only file of one's own", NOBODY, NOBODY, 0444},
+      {"root's file in one's own folder", NOBODY, 0, 0644},
+      {"a new name in root's folder", 0, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     shared_workspace ws;
-    make_folder(ws / "folder", 0755, NOBODY);
-    make_file(ws / "folder/target", "before", c.file_mode, c.file_owner);
+    make_folder(ws / "folder", 0755, c.folder_owner);
+    if (c.file_mode != 0) make_file(ws / "folder/target", "before", c.file_mode, c.file_owner);
     const process_result result =
         ws.run({"-e", "-k", "../key", "-o", "target", "../plain"}, AS_NOBODY, ws / "folder");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "Unable to create file: target for writing\n");
-    EXPECT_EQ(read_file(ws / "folder/target"), "before");
-    EXPECT_EQ(status_of(ws / "folder/target").st_uid, c.file_owner);
-    EXPECT_EQ(count_entries(ws / "folder"), 1);
+    EXPECT_EQ(count_entries(ws / "folder"), c.file_mode != 0 ? 1 : 0);
+    EXPECT_EQ(count_entries(ws / "tmp"), 0);
+    if (c.file_mode != 0) {
+      EXPECT_EQ(read_file(ws / "folder/target"), "before");
+      EXPECT_EQ(status_of(ws / "folder/target").st_uid, c.file_owner);
+    }
   }
 }
 
