@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/process.h"
+
 namespace vurn {
 namespace {
 
@@ -27,7 +29,7 @@ pid_t fork_with_pipe(const char* program, int fds[2]) {
     std::fprintf(stderr, "Cannot start %s: %s\n", program, std::strerror(errno));
     return -1;
   }
-  const pid_t pid = fork();
+  const pid_t pid = fork_watched_child();
   if (pid < 0) {
     std::fprintf(stderr, "Cannot start %s: %s\n", program, std::strerror(errno));
     close(fds[0]);
@@ -75,6 +77,7 @@ bool finish_child(compressor_child* compressor, bool abandon) {
   while ((waited = waitpid(compressor->pid, &status, 0)) < 0 && errno == EINTR) {
   }
   compressor->pid = -1;
+  forget_child();
   return waited > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -262,15 +262,18 @@ TEST(Outputs, PermissionsAreThoseOfANewFileOrKeptOnReplace) {
   EXPECT_EQ(file_mode(ws / "notes.txt.vurn"), 0640u);
 }
 
-TEST(Outputs, ASymbolicLinkTargetReplacesTheFileItNames) {
-  workspace ws;
-  write_file(ws / "real", "old");
-  ASSERT_EQ(symlink("real", (ws / "link").c_str()), 0);
-  expect_run(ws.run({"-e", "-k", "key", "-o", "link", "notes.txt"}), 0, "");
-  struct stat st;
-  ASSERT_EQ(lstat((ws / "link").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(read_file(ws / "real").substr(0, header("key").size()), header("key"));
+TEST(Outputs, ASymbolicLinkStaysAndTheFileItNamesTakesTheResult) {
+  for (const bool dangling : {false, true}) {
+    workspace ws;
+    if (!dangling) write_file(ws / "real", "old");
+    ASSERT_EQ(symlink("real", (ws / "link").c_str()), 0);
+    expect_run(ws.run({"-e", "-k", "key", "-o", "link", "notes.txt"}), 0, "");
+    struct stat st;
+    ASSERT_EQ(lstat((ws / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << dangling;
+    EXPECT_EQ(read_file(ws / "real").substr(0, header("key").size()), header("key")) << dangling;
+    EXPECT_EQ(count_entries(ws.dir.path), 4) << dangling;
+  }
 }
 
 TEST(Outputs, TheInputCanBeItsOwnOutput) {

@@ -70,6 +70,12 @@ command_line build_command_line(const process_request& request) {
     command.words.push_back(request.program);
   }
   command.words.insert(command.words.end(), request.args.begin(), request.args.end());
+  if (!request.prefix.empty()) {
+    command.words.erase(command.words.begin());  // argument 0 is the prefix's own
+    command.words.insert(command.words.begin(), command.path);
+    command.words.insert(command.words.begin(), request.prefix.begin(), request.prefix.end());
+    command.path = find_in_path(request.prefix.front());
+  }
   return command;
 }
 
@@ -135,14 +141,21 @@ void pump(const process_request& request, int timeout_seconds, pid_t pid, int in
         (i == 0 ? out_fd : err_fd) = -1;
       }
     }
+    // Once the signal is pending, the input may end: the child meets the signal first.
+    const bool input_may_end =
+        !request.keep_stdin_open || (signalled && request.end_input_after_signal);
     if (in_fd >= 0 && fds[2].revents != 0) {
       const ssize_t n =
           write(in_fd, request.stdin_data.data() + written, request.stdin_data.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0 || (written == request.stdin_data.size() && !request.keep_stdin_open)) {
+      if (n < 0) {
         close(in_fd);
         in_fd = -1;
       }
+    }
+    if (in_fd >= 0 && input_may_end && written == request.stdin_data.size()) {
+      close(in_fd);
+      in_fd = -1;
     }
   }
   if (in_fd >= 0) close(in_fd);

@@ -6,7 +6,8 @@
 // through it: the runner gets the binary's path followed by the arguments, so the binary sees its
 // own path as argument 0 and a custom argv0 is not passed on. The runner's program is looked up
 // in the search path of the test process, not in the child's environment, and timeouts are ten
-// times longer. Other programs are run directly.
+// times longer. Other programs are run directly. A prefix comes before the runner, and its first
+// word is looked up in the same way.
 #pragma once
 
 #include <optional>
@@ -18,6 +19,7 @@ namespace vurn::test {
 
 struct process_request {
   std::string program = VURN_BINARY;
+  std::vector<std::string> prefix;   // a command that runs the rest: setpriv, nohup, prlimit ...
   std::optional<std::string> argv0;  // argument 0; the program path when absent
   std::vector<std::string> args;
   std::string stdin_data;                  // written to a pipe on standard input
@@ -30,6 +32,7 @@ struct process_request {
   std::vector<std::string> unset_env;                    // variables to remove
   int timeout_seconds = 60;                              // killed with SIGKILL after this long
   std::optional<int> signal_after_output;  // sent once the child has written to standard error
+  bool end_input_after_signal = false;     // then close standard input even if kept open
 };
 
 struct process_result {

@@ -1,0 +1,307 @@
+// Outputs where plain "w" writing has always been safe: other users' files and shared folders,
+// full disks, size limits, symbolic links, hang-ups and signals. Cases that need root (acting as
+// another user, mounting a small file system) are skipped, saying why, elsewhere.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_process.h"
+#include "support/temp_dir.h"
+
+namespace vurn {
+namespace {
+
+using test::count_entries;
+using test::file_exists;
+using test::process_request;
+using test::process_result;
+using test::read_file;
+using test::run_process;
+using test::temp_dir;
+using test::write_file;
+
+const std::string KEY_HEX = "603DEB1015CA71BE2B73AEF0857D77811F352C073B6108D72D9810A30914DFF4";
+constexpr uid_t NOBODY = 65534;
+const std::vector<std::string> AS_NOBODY = {"setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+
+#define SKIP_UNLESS_ROOT() \
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user or to mount"
+
+std::string random_bytes(std::size_t size) {
+  std::mt19937 generator(7);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+struct stat status_of(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+void make_folder(const std::string& path, mode_t mode, uid_t owner = 0) {
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+  ASSERT_EQ(chown(path.c_str(), owner, owner), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+void make_file(const std::string& path, const std::string& content, mode_t mode, uid_t owner = 0) {
+  write_file(path, content);
+  ASSERT_EQ(chown(path.c_str(), owner, owner), 0);
+  ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+// A folder whose files other users may read: "key", "plain" and "plain.vurn", and a temporary
+// folder "tmp" that every user may write, named by TMPDIR in every run.
+struct shared_workspace {
+  temp_dir dir;
+  std::string plain = random_bytes(256 * 1024);
+  shared_workspace() {
+    chmod(dir.path.c_str(), 0755);
+    make_file(dir / "key", KEY_HEX, 0644);
+    make_file(dir / "plain", plain, 0644);
+    make_folder(dir / "tmp", 01777);
+    EXPECT_EQ(run({"-e", "-k", "key", "plain"}).status, 0);
+    chmod((dir / "plain.vurn").c_str(), 0644);
+  }
+  process_result run(std::vector<std::string> args, std::vector<std::string> prefix = {},
+                     const std::string& cwd = {}) const {
+    process_request request;
+    request.args = std::move(args);
+    request.prefix = std::move(prefix);
+    request.cwd = cwd.empty() ? dir.path : cwd;
+    request.env = {{"TMPDIR", dir / "tmp"}};
+    return run_process(request);
+  }
+  std::string operator/(const std::string& name) const { return dir / name; }
+  std::string padded_plain() const { return plain; }  // 256 KiB: whole chunks already
+};
+
+TEST(OtherUsersFiles, RootWritingIntoThemKeepsTheirOwnerAndGivesNoSetIdFile) {
+  SKIP_UNLESS_ROOT();
+  const struct {
+    const char* what;
+    mode_t folder_mode;
+    mode_t file_mode;
+    const char* command;
+    const char* source;
+  } cases[] = {
+      {"set-id placeholder in a sticky shared folder", 01777, 04755, "-d", "../plain.vurn"},
+      {"another user's file", 0755, 0640, "-e", "../plain"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    shared_workspace ws;
+    make_folder(ws / "folder", c.folder_mode);
+    make_file(ws / "folder/theirs", "", c.file_mode, NOBODY);
+    const process_result result =
+        ws.run({c.command, "-k", "../key", "-o", "theirs", c.source}, {}, ws / "folder");
+    const struct stat after = status_of(ws / "folder/theirs");
+    EXPECT_EQ(after.st_uid, NOBODY);
+    EXPECT_EQ(after.st_gid, NOBODY);
+    EXPECT_EQ(count_entries(ws / "folder"), 1);
+    if (result.status == 0) {  // the kernel may refuse it instead (protected_regular)
+      EXPECT_EQ(after.st_mode & 07777, c.file_mode);
+      // "../key", a space, the block size and then whole chunks: no zeros added.
+      const std::size_t header = *(c.command + 1) == 'e' ? 15 : 0;
+      EXPECT_EQ(read_file(ws / "folder/theirs").size(), ws.plain.size() + header);
+    } else {
+      EXPECT_EQ(result.err, "Unable to create file: theirs for writing\n");
+      EXPECT_EQ(read_file(ws / "folder/theirs"), "");
+    }
+  }
+}
+
+TEST(OtherUsersFiles, AnOrdinaryUserMayNotWriteWhatShellRedirectionMayNotWrite) {
+  SKIP_UNLESS_ROOT();
+  const struct {
+    const char* what;
+    uid_t folder_owner;
+    uid_t file_owner;
+    mode_t file_mode;  // 0: no file
+  } cases[] = {
+      {"a read-only file of one's own", NOBODY, NOBODY, 0444},
+      {"root's file in one's own folder", NOBODY, 0, 0644},
+      {"a new name in root's folder", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    shared_workspace ws;
+    make_folder(ws / "folder", 0755, c.folder_owner);
+    if (c.file_mode != 0) make_file(ws / "folder/target", "before", c.file_mode, c.file_owner);
+    const process_result result =
+        ws.run({"-e", "-k", "../key", "-o", "target", "../plain"}, AS_NOBODY, ws / "folder");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Unable to create file: target for writing\n");
+    EXPECT_EQ(count_entries(ws / "folder"), c.file_mode != 0 ? 1 : 0);
+    EXPECT_EQ(count_entries(ws / "tmp"), 0);
+    if (c.file_mode != 0) {
+      EXPECT_EQ(read_file(ws / "folder/target"), "before");
+      EXPECT_EQ(status_of(ws / "folder/target").st_uid, c.file_owner);
+    }
+  }
+}
+
+TEST(OtherUsersFiles, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
+  SKIP_UNLESS_ROOT();
+  shared_workspace ws;
+  make_folder(ws / "folder", 0755);
+  make_file(ws / "folder/notes", ws.plain, 0640, NOBODY);
+  for (const char* command : {"-e", "-d"}) {
+    const process_result result =
+        ws.run({command, "-k", "../key", "-o", "notes", "notes"}, AS_NOBODY, ws / "folder");
+    EXPECT_EQ(result.status, 0) << command << ": " << result.err;
+  }
+  EXPECT_EQ(read_file(ws / "folder/notes"), ws.padded_plain());
+  EXPECT_EQ(status_of(ws / "folder/notes").st_mode & 07777, 0640u);
+  EXPECT_EQ(count_entries(ws / "folder"), 1);
+  EXPECT_EQ(count_entries(ws / "tmp"), 0);
+}
+
+// A small tmpfs for one test, unmounted when the test ends.
+struct small_mount {
+  std::string path;
+  bool mounted = false;
+  small_mount(const std::string& where, const std::string& options) : path(where) {
+    mkdir(path.c_str(), 0755);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~small_mount() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  small_mount(const small_mount&) = delete;
+  small_mount& operator=(const small_mount&) = delete;
+};
+
+TEST(Limits, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
+  SKIP_UNLESS_ROOT();
+  const struct {
+    const char* what;
+    const char* mount_options;  // none: no mount, the size limit instead
+    const char* command;
+    const char* source;
+    bool target_exists;
+    const char* error;
+  } cases[] = {
+      {"size limit, new", nullptr, "-e", "plain", false, "File too large"},
+      {"size limit, existing", nullptr, "-d", "plain.vurn", true, "File too large"},
+      {"full disk, -e", "size=64k", "-e", "plain", true, "No space left on device"},
+      {"full disk, -d", "size=64k", "-d", "plain.vurn", true, "No space left on device"},
+      {"no inodes, -e", "size=1m,nr_inodes=1", "-e", "plain", false, "No space left on device"},
+      {"no inodes, -d", "size=1m,nr_inodes=1", "-d", "plain.vurn", false,
+       "No space left on device"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    shared_workspace ws;
+    std::vector<std::string> prefix;
+    std::unique_ptr<small_mount> disk;
+    if (c.mount_options != nullptr) {
+      disk = std::make_unique<small_mount>(ws / "out", c.mount_options);
+      if (!disk->mounted) GTEST_SKIP() << "mounting a tmpfs was refused: " << std::strerror(errno);
+    } else {
+      make_folder(ws / "out", 0755);
+      prefix = {"prlimit", "--fsize=65536"};
+    }
+    if (c.target_exists) write_file(ws / "out/target", "precious");
+    const process_result result =
+        ws.run({c.command, "-k", "key", "-o", "out/target", c.source}, prefix);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(c.error), std::string::npos) << result.err;
+    EXPECT_EQ(count_entries(ws / "out"), c.target_exists ? 1 : 0);
+    if (c.target_exists) {
+      EXPECT_EQ(read_file(ws / "out/target"), "precious");
+    }
+    EXPECT_EQ(count_entries(ws / "tmp"), 0);
+  }
+}
+
+TEST(Signals, AHangUpIgnoredAtStartStaysIgnored) {
+  const struct {
+    std::vector<std::string> prefix;
+    int status;
+    int signal;
+    int entries;
+  } cases[] = {{{"nohup"}, 0, 0, 2}, {{}, -1, SIGHUP, 1}};
+  for (const auto& c : cases) {
+    temp_dir dir;
+    write_file(dir / "key", KEY_HEX);
+    process_request request;
+    request.prefix = c.prefix;
+    request.cwd = dir.path;
+    request.args = {"-e", "-o", "out"};
+    request.stdin_data = "key\nsome data";
+    request.keep_stdin_open = true;
+    request.signal_after_output = SIGHUP;
+    request.end_input_after_signal = true;
+    const process_result result = run_process(request);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(result.signal, c.signal);
+    EXPECT_EQ(count_entries(dir.path), c.entries);
+  }
+}
+
+// A stand-in for the compressor that notes its process id and open descriptors, says it has
+// started, and becomes the real program.
+void write_filter_stand_in(const std::string& path, const std::string& real_program) {
+  write_file(path,
+             "#!/bin/sh\necho $$ > \"$0.pid\"\nreadlink /proc/$$/fd/* > \"$0.fds\"\n"
+             "echo started >&2\nexec " +
+                 real_program + " \"$@\"\n");
+  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+std::string find_program(const std::string& name) {
+  for (const char* folder : {"/usr/bin", "/bin", "/usr/local/bin"}) {
+    const std::string path = std::string(folder) + "/" + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return name;
+}
+
+TEST(Signals, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
+  for (const char* command : {"-e", "-d"}) {
+    SCOPED_TRACE(command);
+    temp_dir dir;
+    write_file(dir / "key", KEY_HEX);
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    const std::string filter = *(command + 1) == 'e' ? "gzip" : "gunzip";
+    write_filter_stand_in(dir / ("bin/" + filter), find_program(filter));
+    const char* path = std::getenv("PATH");
+    process_request request;
+    request.cwd = dir.path;
+    request.env = {{"PATH", dir / "bin" + ":" + (path != nullptr ? path : "/usr/bin:/bin")}};
+    request.args = {"-z", command, "-k", "key", "-o", "out"};
+    request.keep_stdin_open = true;
+    request.signal_after_output = SIGTERM;
+    const process_result result = run_process(request);
+    EXPECT_EQ(result.signal, SIGTERM) << result.err;
+    const pid_t filter_pid = std::stoi(read_file(dir / ("bin/" + filter + ".pid")));
+    EXPECT_EQ(kill(filter_pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_EQ(count_entries(dir.path), 2);
+    // None of the files vurn opened here (the output, its folder) reaches the child; what the
+    // test itself inherited may.
+    std::istringstream fds(read_file(dir / ("bin/" + filter + ".fds")));
+    for (std::string target; std::getline(fds, target);) {
+      const bool opened_here = target.rfind(dir.path, 0) == 0 && target.rfind(dir / "bin/", 0) != 0;
+      EXPECT_FALSE(opened_here) << target;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vurn
