@@ -1,10 +1,16 @@
 // Damaged containers and hostile surroundings, on the built binary: each case asserts the status,
 // the messages and which files exist afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/run_process.h"
@@ -113,6 +119,46 @@ TEST_F(damaged_container, AnOverlongStoredKeyNameIsSkippedWithKeyOptionAndRefuse
   EXPECT_EQ(without.status, 1);
   EXPECT_NE(without.err.find("name the key file with -k"), std::string::npos) << without.err;
   EXPECT_FALSE(file_exists(dir / "out"));
+}
+
+// A FIFO named in a container must not even be opened: a writer blocked on it would be released.
+TEST_F(damaged_container, StoredKeyNamesAreShownEscapedAndOpenedOnlyAsRegularFiles) {
+  const std::string esc_name = "\033]0;owned\007\177";
+  write_file(dir / esc_name, KEY_HEX);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::atomic<bool> writer_released{false};
+  std::thread writer([&] {
+    const int fd = open((dir / "fifo").c_str(), O_WRONLY);
+    writer_released = true;
+    if (fd >= 0) close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  const struct {
+    std::string name;
+    int status;
+    std::string err;
+  } cases[] = {
+      {esc_name, 0,
+       "The keyname found was \\033]0;owned\\007\\177\nThe 256 bit key read in is "
+       "\\033]0;owned\\007\\177 \nBlocksize is 256\n"},
+      {std::string("key\0.evil", 9), 1,
+       "The keyname found was key\\000.evil\nThe key file name stored in c holds a NUL byte; name "
+       "the key file with -k\nDecryption operation failed\n"},
+      {"fifo", 1,
+       "The keyname found was fifo\nCould not open key file\nThe 0 bit key read in is fifo \n"
+       "MOLVEX: Error initializing key\nDecryption operation failed\n"},
+  };
+  for (const auto& c : cases) {
+    const process_result result = decrypt(c.name + container.substr(3), {});
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(file_exists(dir / "out"), c.status == 0);
+    std::remove((dir / "out").c_str());
+  }
+  EXPECT_FALSE(writer_released);
+  close(open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK));
+  writer.join();
 }
 
 TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {

@@ -104,7 +104,7 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
         path == taken ? key_file_creation::create_new : key_file_creation::replace;
     captured result = generate(256, path, creation);
     EXPECT_EQ(result.result, 0) << path;
-    EXPECT_EQ(result.err, "Could not create key file\n") << path;
+    EXPECT_EQ(result.err.rfind("Could not create key file " + path + ": ", 0), 0u) << result.err;
   }
   EXPECT_EQ(read_file(taken), "mine");
 }
@@ -112,7 +112,7 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
 TEST(KeyFileGeneration, AFullDiskIsAFailure) {
   captured result = generate(256, "/dev/full");
   EXPECT_EQ(result.result, 0);
-  EXPECT_EQ(result.err, "Could not write key file /dev/full: No space left on device\n");
+  EXPECT_EQ(result.err, "Could not create key file /dev/full: No space left on device\n");
 }
 
 TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
