@@ -1,0 +1,197 @@
+// All-or-nothing files on real folders: what a commit leaves, what a discard leaves, and the
+// refusals of open(2).
+#include "fileio/atomic_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace vurn {
+namespace {
+
+using test::count_entries;
+using test::file_mode;
+using test::read_file;
+using test::temp_dir;
+using test::write_file;
+
+// What stands at the name "target" before the run. Files hold "old" with mode 0640.
+enum class start { nothing, own_file, hard_linked, link_to_file, dangling_link };
+
+struct file_case {
+  const char* what;
+  start before;
+  atomic_file_options options;
+  int open_status;
+  bool written_in_place;  // the existing file takes the content (same inode) instead of a new one
+  unsigned mode;          // of the result; 0 for a new file's 0666 less the umask
+};
+
+const file_case CASES[] = {
+    {"new name", start::nothing, {}, 0, false, 0},
+    {"own file", start::own_file, {}, 0, false, 0640},
+    {"own file, forced mode", start::own_file, {0600, true, false}, 0, false, 0600},
+    {"second hard link", start::hard_linked, {}, 0, true, 0640},
+    {"link to a file", start::link_to_file, {}, 0, true, 0640},
+    {"link to a file, forced mode", start::link_to_file, {0600, true, false}, 0, true, 0600},
+    {"dangling link", start::dangling_link, {}, 0, false, 0},
+    {"create only, new name", start::nothing, {0600, false, true}, 0, false, 0600},
+    {"create only, own file", start::own_file, {0600, false, true}, EEXIST, false, 0},
+    {"create only, dangling link", start::dangling_link, {0600, false, true}, EEXIST, false, 0},
+};
+
+// The file that holds the content: "real" behind a link, "target" otherwise.
+std::string content_path(const temp_dir& dir, start before) {
+  const bool linked = before == start::link_to_file || before == start::dangling_link;
+  return dir / (linked ? "real" : "target");
+}
+
+void set_up(const temp_dir& dir, start before) {
+  const auto old_file = [](const std::string& path) {
+    write_file(path, "old");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  };
+  switch (before) {
+    case start::nothing:
+      break;
+    case start::own_file:
+      old_file(dir / "target");
+      break;
+    case start::hard_linked:
+      old_file(dir / "target");
+      ASSERT_EQ(link((dir / "target").c_str(), (dir / "other").c_str()), 0);
+      break;
+    case start::link_to_file:
+      old_file(dir / "real");
+      [[fallthrough]];
+    case start::dangling_link:
+      ASSERT_EQ(symlink("real", (dir / "target").c_str()), 0);
+      break;
+  }
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+bool is_link(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+unsigned new_file_mode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666u & ~mask;
+}
+
+TEST(AtomicFile, CommitGivesWhatOpeningWithWWouldGive) {
+  for (const file_case& c : CASES) {
+    SCOPED_TRACE(c.what);
+    temp_dir dir;
+    set_up(dir, c.before);
+    const std::string content = content_path(dir, c.before);
+    const ino_t inode = inode_of(content);
+    const int entries = count_entries(dir.path);
+
+    atomic_file f;
+    ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), c.options), c.open_status);
+    if (c.open_status != 0) continue;
+    ASSERT_EQ(write(f.fd, "new data", 8), 8);
+    EXPECT_EQ(count_entries(dir.path), entries);  // nothing visible before the commit
+    ASSERT_EQ(atomic_file_commit(f), 0);
+    EXPECT_EQ(f.fd, -1);
+
+    EXPECT_EQ(read_file(content), "new data");
+    EXPECT_EQ(file_mode(content), c.mode != 0 ? c.mode : new_file_mode());
+    if (c.written_in_place) {
+      EXPECT_EQ(inode_of(content), inode);
+    }
+    if (c.before == start::hard_linked) {
+      EXPECT_EQ(read_file(dir / "other"), "new data");
+    }
+    if (c.before == start::link_to_file || c.before == start::dangling_link) {
+      EXPECT_TRUE(is_link(dir / "target"));
+    }
+    const bool created = c.before == start::nothing || c.before == start::dangling_link;
+    EXPECT_EQ(count_entries(dir.path), entries + (created ? 1 : 0));
+  }
+}
+
+TEST(AtomicFile, DiscardLeavesEverythingAsItWas) {
+  for (const file_case& c : CASES) {
+    if (c.open_status != 0) continue;
+    for (const bool by_destructor : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (by_destructor ? ", dropped" : ", discarded"));
+      temp_dir dir;
+      set_up(dir, c.before);
+      const std::string content = content_path(dir, c.before);
+      const ino_t inode = inode_of(content);
+      const int entries = count_entries(dir.path);
+      {
+        atomic_file f;
+        ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), c.options), 0);
+        ASSERT_EQ(write(f.fd, "new data", 8), 8);
+        if (!by_destructor) atomic_file_discard(f);
+      }
+      EXPECT_EQ(count_entries(dir.path), entries);
+      if (inode != 0) {
+        EXPECT_EQ(read_file(content), "old");
+        EXPECT_EQ(inode_of(content), inode);
+        EXPECT_EQ(file_mode(content), 0640u);
+      }
+    }
+  }
+}
+
+TEST(AtomicFile, ANameThatAppearsMeanwhileIsNotReplaced) {
+  temp_dir dir;
+  for (const atomic_file_options& options : {atomic_file_options{}, {0600, false, true}}) {
+    atomic_file f;
+    ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), options), 0);
+    ASSERT_EQ(write(f.fd, "new data", 8), 8);
+    write_file(dir / "target", "theirs");
+    EXPECT_EQ(atomic_file_commit(f), EEXIST);
+    EXPECT_EQ(read_file(dir / "target"), "theirs");
+    EXPECT_EQ(count_entries(dir.path), 1);
+    ASSERT_EQ(unlink((dir / "target").c_str()), 0);
+  }
+}
+
+TEST(AtomicFile, RefusalsAreThoseOfOpen) {
+  temp_dir dir;
+  ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
+  const struct {
+    std::string path;
+    int status;
+  } cases[] = {
+      {"", ENOENT},
+      {dir / "missing/target", ENOENT},
+      {dir / "folder", EISDIR},
+      {dir / "folder/", EISDIR},
+      {dir / "target/", EISDIR},
+  };
+  for (const auto& c : cases) {
+    atomic_file f;
+    EXPECT_EQ(atomic_file_open(f, c.path.c_str(), {}), c.status) << c.path;
+    EXPECT_EQ(f.fd, -1) << c.path;
+  }
+  EXPECT_EQ(count_entries(dir.path), 1);
+}
+
+TEST(AtomicFile, DevicesAreWrittenDirectly) {
+  atomic_file f;
+  ASSERT_EQ(atomic_file_open(f, "/dev/null", {}), 0);
+  EXPECT_EQ(f.plan, atomic_file_plan::direct);
+  EXPECT_EQ(write(f.fd, "x", 1), 1);
+  EXPECT_EQ(atomic_file_commit(f), 0);
+}
+
+}  // namespace
+}  // namespace vurn
