@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fileio/atomic_file.h"
+
 namespace vurn {
 namespace {
 
@@ -47,28 +49,6 @@ bool write_all(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return true;
-}
-
-int open_key_file_for_writing(const char* path, key_file_creation creation) {
-  const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC |
-                    (creation == key_file_creation::create_new ? O_EXCL : O_TRUNC);
-  const int fd = open(path, flags, 0600);
-  if (fd < 0) return -1;
-  // An existing file keeps its mode on open; a key is a secret, so make it the owner's alone.
-  // Devices and other special files are written as they are.
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0600) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
-
-bool is_regular_file(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool is_valid_key_size(std::int64_t bytes) {
@@ -133,17 +113,23 @@ bool make_key_digits(int bits, char* buffer, const char* random_device) {
 
 int write_key_file(std::span<const char> digits, const char* path, key_file_creation creation,
                    bool* replaced) {
-  const bool existed = is_regular_file(path);
-  fd_guard key_file{open_key_file_for_writing(path, creation)};
-  if (key_file.fd < 0) return errno;
-  const bool written = write_all(key_file.fd, digits.data(), digits.size());
-  const int error = errno;
-  const int close_status = close(key_file.fd);
-  key_file.fd = -1;
-  if (!written) return error;
-  if (close_status != 0) return errno;
-  if (replaced != nullptr) *replaced = existed;
-  return 0;
+  atomic_file key_file;
+  atomic_file_options options;
+  options.new_mode = 0600;
+  options.force_mode = true;  // a key is a secret, whatever mode the file it replaces had
+  options.create_only = creation == key_file_creation::create_new;
+  const int open_status = atomic_file_open(key_file, path, options);
+  if (open_status != 0) return open_status;
+  const bool existing = key_file.plan == atomic_file_plan::rename_over ||
+                        key_file.plan == atomic_file_plan::copy_into;
+  if (!write_all(key_file.fd, digits.data(), digits.size())) {
+    const int error = errno;
+    atomic_file_discard(key_file);
+    return error;
+  }
+  const int status = atomic_file_commit(key_file);
+  if (status == 0 && replaced != nullptr) *replaced = existing;
+  return status;
 }
 
 int generate_key_file(int bits, char* buffer, const char* path, key_file_creation creation,

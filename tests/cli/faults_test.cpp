@@ -2,13 +2,16 @@
 // the messages and which files exist afterwards.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,6 +185,85 @@ TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {
     EXPECT_EQ(read_file(dir / ("keyfile." + std::to_string(second))), "taken");
   }
   EXPECT_EQ(run_vurn({"-d", "-c", "c.vurn"}, dir.path).status, 0);
+}
+
+// A tmpfs of a few pages and inodes on a fresh folder, for one test; mounting needs root.
+struct small_file_system {
+  temp_dir dir;
+  std::string root = dir / "fs";
+  bool mounted = false;
+  small_file_system() {
+    mkdir(root.c_str(), 0755);
+    mounted = mount("tmpfs", root.c_str(), "tmpfs", 0, "size=64k,nr_inodes=32") == 0;
+  }
+  ~small_file_system() {
+    if (mounted) umount2(root.c_str(), MNT_DETACH);
+  }
+  small_file_system(const small_file_system&) = delete;
+  small_file_system& operator=(const small_file_system&) = delete;
+
+  // Takes every free block, or every free inode.
+  void fill(bool inodes) const {
+    if (inodes) {
+      for (int i = 0; creat((root + "/inode" + std::to_string(i)).c_str(), 0600) >= 0; ++i) {
+      }
+      return;
+    }
+    const int fd = creat((root + "/filler").c_str(), 0600);
+    const std::string page(4096, 'f');
+    while (write(fd, page.data(), page.size()) > 0) {
+    }
+    close(fd);
+  }
+};
+
+std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Making a key file where there is no room fails whole: an existing key file keeps its key and no
+// file is left behind. With no inodes left, replacing a key may still succeed through a temporary
+// file elsewhere, but then only with a whole new key.
+TEST(KeyFiles, NoRoomLeavesExistingKeysAndCreatesNothing) {
+  const struct {
+    std::vector<std::string> args;
+    bool inodes;
+  } cases[] = {
+      {{"-m", "key"}, false},
+      {{"-m", "new.key"}, false},
+      {{"-e", "-i", "-o", "../c.vurn", "plain"}, false},
+      {{"-m", "key"}, true},
+      {{"-m", "new.key"}, true},
+      {{"-e", "-i", "-o", "../c.vurn", "plain"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + (c.inodes ? ", no inodes" : ", no space"));
+    small_file_system fs;
+    if (!fs.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    write_file(fs.root + "/key", KEY_HEX);
+    write_file(fs.root + "/plain", "data");
+    fs.fill(c.inodes);
+    const std::vector<std::string> before = entries(fs.root);
+
+    const process_result result = run_vurn(c.args, fs.root);
+    const std::string key = read_file(fs.root + "/key");
+    if (result.status == 0) {
+      EXPECT_TRUE(c.inodes && c.args[1] == "key") << result.err;
+      EXPECT_EQ(key.size(), 64u);
+      EXPECT_NE(key, KEY_HEX);
+    } else {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+      EXPECT_EQ(key, KEY_HEX);
+    }
+    EXPECT_EQ(entries(fs.root), before);
+    EXPECT_FALSE(file_exists(fs.dir / "c.vurn"));
+  }
 }
 
 TEST(SpecialInputs, AnEmptyFileGivesTheHeaderAloneAndDecryptsToNothing) {
