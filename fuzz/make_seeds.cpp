@@ -26,11 +26,9 @@ std::string container_seed(std::uint8_t selector, int block_size, std::string pl
   std::FILE* output = open_memstream(&bytes, &size);
   FUZZ_CHECK(input != nullptr && output != nullptr);
   // -b 192 fails after the header; the header alone is still a useful seed.
-  if (vurn::encrypt_stream(block_size, key.bits, key.name, false,
-                           {input, "seed", output, "seed"}) != vurn::STREAM_OK) {
-    std::fclose(output);
-    std::fclose(input);
-  }
+  vurn::encrypt_stream(block_size, key.bits, key.name, false, {input, "seed", output, "seed"});
+  std::fclose(output);
+  std::fclose(input);
   std::string seed(1, static_cast<char>(selector));
   seed.append(bytes, size);
   std::free(bytes);

@@ -1,9 +1,5 @@
 #include "cli/commands.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,174 +11,143 @@
 namespace vurn {
 namespace {
 
-constexpr const char* CONTAINER_SUFFIX = ".vurn";
-constexpr const char* FALLBACK_SUFFIX = ".vurndecrypted";
+// What sets encryption and decryption apart; everything else they do alike.
+struct data_command {
+  bool encrypts;                // encrypt_stream with the compressor in front, or decrypt_stream
+  const char* compressor;       // with the compressor behind
+  const char* stripped_suffix;  // the output is named after the input up to the first of these,
+  const char* added_suffix;     // or, lacking one, after the whole input name with this added
+  const char* failure_line;
+  const char* success_line;
+};
 
-// With descriptor 0, 1 or 2 closed, the next file opened would take its place and data meant for
-// it would land in that file. A placeholder that fails every transfer keeps the slot taken, so a
-// closed standard stream shows up as a read or write error instead.
-void reserve_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0) {
-      const int placeholder = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-      if (placeholder >= 0 && placeholder != fd) {
-        dup2(placeholder, fd);
-        close(placeholder);
-      }
-    }
+constexpr data_command ENCRYPTION = {true,
+                                     "gzip",
+                                     nullptr,
+                                     ".vurn",
+                                     "Encryption operation failed\n",
+                                     "Encryption operation completed successfully\n"};
+constexpr data_command DECRYPTION = {false,
+                                     "gunzip",
+                                     ".vurn",
+                                     ".vurndecrypted",
+                                     "Decryption operation failed\n",
+                                     "Decryption operation completed successful\n"};
+
+// The streams and the child of one command, each with exactly one owner: the input here, the
+// output in output_file, the pipe end in compressor_child. The driver only borrows them.
+struct command_run {
+  std::FILE* input = nullptr;
+  output_file output;
+  compressor_child child;
+
+  command_run() = default;
+  command_run(const command_run&) = delete;
+  command_run& operator=(const command_run&) = delete;
+  ~command_run() {
+    if (input != nullptr && input != stdin) std::fclose(input);
   }
+};
+
+// Opens input_path, or takes standard input when there is none; false after a message.
+bool open_input(command_run& run, const char* input_path) {
+  if (input_path == nullptr) {
+    run.input = stdin;
+    return true;
+  }
+  run.input = std::fopen(input_path, "re");
+  if (run.input == nullptr) std::fprintf(stderr, "File not found for encrypting: %s\n", input_path);
+  return run.input != nullptr;
 }
 
-// A broken pipe must be a write error the driver reports, not a silent death.
-void prepare_process() {
-  reserve_standard_descriptors();
-  signal(SIGPIPE, SIG_IGN);
+std::string derived_output_name(const data_command& command, const char* input_path,
+                                const char* program_name) {
+  if (command.stripped_suffix != nullptr) {
+    const char* suffix = std::strstr(input_path, command.stripped_suffix);
+    if (suffix != nullptr) return std::string(input_path, suffix);
+    std::fprintf(stderr,
+                 "Warning: file: %s does not have the standard extension: %s\nfor %s. using %s "
+                 "extension for output instead\n",
+                 input_path, command.stripped_suffix, program_name, command.added_suffix);
+  }
+  return std::string(input_path) + command.added_suffix;
 }
 
-// Opens input_path, or returns standard input when there is none; null after a message.
-std::FILE* open_input(const char* input_path) {
-  if (input_path == nullptr) return stdin;
-  std::FILE* input = std::fopen(input_path, "re");
-  if (input == nullptr) std::fprintf(stderr, "File not found for encrypting: %s\n", input_path);
-  return input;
-}
-
-// The decryptor's output name: the part of the input name before its first ".vurn", or the whole
-// name followed by ".vurndecrypted" after a warning.
-std::string decrypted_name(const char* input_path, const char* program_name) {
-  const char* suffix = std::strstr(input_path, CONTAINER_SUFFIX);
-  if (suffix != nullptr) return std::string(input_path, suffix);
-  std::fprintf(stderr,
-               "Warning: file: %s does not have the standard extension: %s\nfor %s. using %s "
-               "extension for output instead\n",
-               input_path, CONTAINER_SUFFIX, program_name, FALLBACK_SUFFIX);
-  return std::string(input_path) + FALLBACK_SUFFIX;
-}
-
-// Where the output goes: standard output (null), the -o name, or a name derived from the input.
-// Returns false when there is no name to derive from.
-bool choose_output(const run_options& options, const std::string& derived, const char** target) {
-  if (options.to_stdout) {
-    *target = nullptr;
-  } else if (options.output_given) {
-    *target = options.output_path;
-  } else if (options.input_path != nullptr) {
-    *target = derived.c_str();
-  } else {
+// Opens standard output, the -o name, or a name derived from the input; false after a message.
+bool open_chosen_output(const data_command& command, const run_options& options,
+                        const char* program_name, command_run& run) {
+  if (options.to_stdout) return open_output(run.output, nullptr);
+  if (options.output_given) return open_output(run.output, options.output_path);
+  if (options.input_path == nullptr) {
     std::fputs(
         "There is no file name to derive the output name from when reading standard input; "
         "use -c to write to standard output or -o <file> to name the output file\n",
         stderr);
     return false;
   }
-  return true;
+  const std::string derived = derived_output_name(command, options.input_path, program_name);
+  return open_output(run.output, derived.c_str());
 }
 
-// What one command works on, and what it must clean up when it ends.
-struct command_run {
-  std::FILE* input = nullptr;
-  output_file output;
-  compressor_child child;
-};
-
-void close_input(command_run& run) {
-  if (run.input != nullptr && run.input != stdin) std::fclose(run.input);
-  run.input = nullptr;
-}
-
-// A driver that succeeds has closed the two streams it was given; forget them.
-void forget_streams_closed_by_driver(command_run& run, const stream_pair& streams) {
-  for (std::FILE* closed : {streams.input, streams.output}) {
-    if (closed == run.input) run.input = nullptr;
-    if (closed == run.output.stream) run.output.stream = nullptr;
-    if (closed == run.child.pipe_end) run.child.pipe_end = nullptr;
-  }
-}
-
-// Ends a command after its driver returned: checks the child, then keeps or removes the output.
-// Returns the exit status.
-int finish_run(command_run& run, const stream_pair& streams, int driver_status,
-               const char* failure_line) {
-  if (driver_status == STREAM_OK || driver_status == STREAM_FAILED_CLOSED) {
-    forget_streams_closed_by_driver(run, streams);
-  }
-  const bool child_ok = run.child.pid < 0 || finish_child(&run.child, driver_status != STREAM_OK);
-  close_input(run);
-  bool ok = driver_status == STREAM_OK && child_ok;
-  // With a decompressor the child wrote the output; this process's copy was never used.
-  if (ok && run.output.stream != nullptr && run.output.stream != stdout) {
-    if (std::fclose(run.output.stream) != 0) {
-      std::fprintf(stderr, "Error writing %s: %s\n", run.output.name, std::strerror(errno));
-      ok = false;
+// Puts the compressor child in front of or behind the driver and points the driver's streams at
+// its pipe. Without -z there is nothing to do.
+bool start_filter(const data_command& command, const run_options& options, command_run& run,
+                  stream_pair& streams) {
+  if (options.compressor == nullptr) return true;
+  if (command.encrypts) {
+    if (!start_compressor(command.compressor, fileno(run.input), &run.child)) return false;
+    streams.input = run.child.pipe_end;
+  } else {
+    if (!start_decompressor(command.compressor, fileno(run.output.stream), &run.child)) {
+      return false;
     }
-    run.output.stream = nullptr;
-  }
-  if (ok && commit_output(&run.output)) return 0;
-  discard_output(&run.output);
-  if (driver_status != STREAM_NO_KEY) std::fputs(failure_line, stderr);
-  return 1;
-}
-
-const char* input_display_name(const run_options& options) {
-  return options.input_path != nullptr ? options.input_path : "standard input";
-}
-
-// Opens the chosen output. Returns false, with the input closed, when the command must end.
-bool open_chosen_output(const run_options& options, const std::string& derived, command_run& run) {
-  const char* target = nullptr;
-  if (!choose_output(options, derived, &target) || !open_output(target, &run.output)) {
-    close_input(run);
-    return false;
+    streams.output = run.child.pipe_end;
   }
   return true;
+}
+
+int run_driver(const data_command& command, const run_options& options,
+               const stream_pair& streams) {
+  if (command.encrypts) {
+    return encrypt_stream(options.block_size, options.key_size, options.key_path,
+                          options.interactive, streams);
+  }
+  return decrypt_stream(options.key_size, options.key_path, streams);
+}
+
+// Opens the streams, runs the driver and, only when it and the child both succeeded, puts the
+// output in place. Returns the exit status.
+int run_data_command(const data_command& command, const run_options& options,
+                     const char* program_name) {
+  command_run run;
+  if (!open_input(run, options.input_path) ||
+      !open_chosen_output(command, options, program_name, run)) {
+    return 1;
+  }
+  stream_pair streams{run.input,
+                      options.input_path != nullptr ? options.input_path : "standard input",
+                      run.output.stream, run.output.name};
+  int status = STREAM_FAILED;
+  if (start_filter(command, options, run, streams)) status = run_driver(command, options, streams);
+  const bool child_ok =
+      options.compressor == nullptr || finish_child(&run.child, status != STREAM_OK);
+  if (status == STREAM_OK && child_ok && commit_output(run.output)) {
+    if (options.verbose) std::fputs(command.success_line, stderr);
+    return 0;
+  }
+  discard_output(run.output);
+  if (status != STREAM_NO_KEY) std::fputs(command.failure_line, stderr);
+  return 1;
 }
 
 }  // namespace
 
 int run_encrypt_command(const run_options& options) {
-  prepare_process();
-  command_run run;
-  run.input = open_input(options.input_path);
-  if (run.input == nullptr) return 1;
-  const std::string derived =
-      options.input_path != nullptr ? std::string(options.input_path) + CONTAINER_SUFFIX : "";
-  if (!open_chosen_output(options, derived, run)) return 1;
-
-  stream_pair streams{run.input, input_display_name(options), run.output.stream, run.output.name};
-  int status = STREAM_FAILED;
-  if (options.compressor == nullptr || start_compressor("gzip", fileno(run.input), &run.child)) {
-    if (options.compressor != nullptr) streams.input = run.child.pipe_end;
-    status = encrypt_stream(options.block_size, options.key_size, options.key_path,
-                            options.interactive, streams);
-  }
-  const int exit_status = finish_run(run, streams, status, "Encryption operation failed\n");
-  if (exit_status == 0 && options.verbose) {
-    std::fputs("Encryption operation completed successfully\n", stderr);
-  }
-  return exit_status;
+  return run_data_command(ENCRYPTION, options, nullptr);
 }
 
 int run_decrypt_command(const run_options& options, const char* program_name) {
-  prepare_process();
-  command_run run;
-  run.input = open_input(options.input_path);
-  if (run.input == nullptr) return 1;
-  const bool derive = !options.to_stdout && !options.output_given && options.input_path != nullptr;
-  const std::string derived = derive ? decrypted_name(options.input_path, program_name) : "";
-  if (!open_chosen_output(options, derived, run)) return 1;
-
-  stream_pair streams{run.input, input_display_name(options), run.output.stream, run.output.name};
-  int status = STREAM_FAILED;
-  if (options.compressor == nullptr ||
-      start_decompressor("gunzip", fileno(run.output.stream), &run.child)) {
-    if (options.compressor != nullptr) streams.output = run.child.pipe_end;
-    status = decrypt_stream(options.key_size, options.key_path, streams);
-  }
-  const int exit_status = finish_run(run, streams, status, "Decryption operation failed\n");
-  if (exit_status == 0 && options.verbose) {
-    std::fputs("Decryption operation completed successful\n", stderr);
-  }
-  return exit_status;
+  return run_data_command(DECRYPTION, options, program_name);
 }
 
 }  // namespace vurn

@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/process.h"
+
 namespace vurn {
 namespace {
 
 // In the child: connect the descriptors and become program. Never returns.
 [[noreturn]] void exec_filter(const char* program, int stdin_fd, int stdout_fd) {
+  drop_termination_handlers();
   if (dup2(stdin_fd, 0) < 0 || dup2(stdout_fd, 1) < 0) _exit(127);
   signal(SIGPIPE, SIG_DFL);  // the parent ignores it; the filter should not inherit that
   execlp(program, program, static_cast<char*>(nullptr));
@@ -32,6 +35,8 @@ pid_t fork_with_pipe(const char* program, int fds[2]) {
     std::fprintf(stderr, "Cannot start %s: %s\n", program, std::strerror(errno));
     close(fds[0]);
     close(fds[1]);
+  } else if (pid > 0) {
+    watch_child(pid);
   }
   return pid;
 }
@@ -75,6 +80,7 @@ bool finish_child(compressor_child* compressor, bool abandon) {
   while ((waited = waitpid(compressor->pid, &status, 0)) < 0 && errno == EINTR) {
   }
   compressor->pid = -1;
+  watch_child(-1);
   return waited > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/commands.h"
+#include "cli/process.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {
@@ -152,6 +153,7 @@ int dispatch(const run_options& options, const char* program_name) {
     std::fprintf(stderr, "Molvex version %s\n", VERSION);
     return 0;
   }
+  prepare_process();  // every command from here on writes files
   if (options.make_key) return make_key(options);
   if (options.encrypt) return run_encrypt_command(options);
   if (options.decrypt) return run_decrypt_command(options, program_name);

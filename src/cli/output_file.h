@@ -1,37 +1,33 @@
-// Output files that appear only when the command succeeds.
-//
-// A named regular-file target is written through a temporary file in the target's folder, which
-// replaces the target by rename only on success. Other targets (devices, FIFOs, terminals,
-// standard output) are written directly. While a temporary file exists, SIGINT, SIGTERM and
-// SIGHUP remove it before the process ends by the signal, and so does any exit().
+// The command's output: standard output, or a named file that appears whole when the command
+// succeeds and is left exactly as it was when it fails (see fileio/atomic_file.h).
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdio>
-#include <string>
+
+#include "fileio/atomic_file.h"
 
 namespace vurn {
 
 struct output_file {
-  std::FILE* stream = nullptr;
-  const char* name = nullptr;  // what messages call it: the target as given, or "standard output"
-  std::string temp_path;       // empty when the target is written directly
-  std::string final_path;      // what the temporary file is renamed to (symbolic links followed)
-  mode_t final_mode = 0;       // permission bits the finished file gets
-  bool created_directly = false;  // a new target had to be written in place; removed on failure
+  atomic_file file;             // the named target; unused for standard output
+  std::FILE* stream = nullptr;  // what the driver writes to
+  const char* name = nullptr;   // what messages call it: the target as given, or "standard output"
+
+  output_file() = default;
+  output_file(const output_file&) = delete;
+  output_file& operator=(const output_file&) = delete;
+  ~output_file();  // discards what was not committed
 };
 
 // Opens standard output (path null) or the named target. On failure writes
 // "Unable to create file: <path> for writing" and returns false.
-bool open_output(const char* path, output_file* output);
+bool open_output(output_file& output, const char* path);
 
-// Gives a finished output its final name and permissions. The stream must be closed already.
-// Returns false after a message when that fails; the temporary file is then removed.
-bool commit_output(output_file* output);
+// Flushes and closes the stream and puts a named result in place, synced to disk. Returns false
+// after a message when that fails; nothing of the result is then left.
+bool commit_output(output_file& output);
 
-// Removes what a failed command wrote: the temporary file, or a target it created in place.
-// Closes the stream first if it is still open.
-void discard_output(output_file* output);
+// Drops the result: the target stays exactly as it was, and nothing new is left.
+void discard_output(output_file& output);
 
 }  // namespace vurn

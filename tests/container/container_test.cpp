@@ -68,8 +68,7 @@ struct outcome {
 
 using driver = std::function<int(const stream_pair&)>;
 
-// Runs a driver on real files and captures what it writes to standard error. Streams the driver
-// did not close (on failure) are closed here.
+// Runs a driver on real files and captures what it writes to standard error.
 outcome run_on_files(const driver& run, const std::string& in_path, const std::string& out_path) {
   std::FILE* in = std::fopen(in_path.c_str(), "rb");
   std::FILE* out = std::fopen(out_path.c_str(), "wb");
@@ -77,10 +76,8 @@ outcome run_on_files(const driver& run, const std::string& in_path, const std::s
   testing::internal::CaptureStderr();
   const int status = run({in, in_path.c_str(), out, out_path.c_str()});
   std::string err = testing::internal::GetCapturedStderr();
-  if (status != STREAM_OK) {
-    std::fclose(out);
-    std::fclose(in);
-  }
+  std::fclose(out);
+  std::fclose(in);
   const bool readable = std::filesystem::is_regular_file(out_path);
   return {status, readable ? test::read_file(out_path) : std::string(), err};
 }

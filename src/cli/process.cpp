@@ -1,0 +1,85 @@
+#include "cli/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fileio/atomic_file.h"
+
+namespace vurn {
+namespace {
+
+constexpr int TERMINATING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The one piece of state the handler needs besides the pending file names.
+volatile sig_atomic_t child_to_end = -1;
+static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
+
+extern "C" void end_by_signal(int signal_number) {
+  const pid_t child = child_to_end;
+  if (child > 0) {
+    kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  atomic_file_remove_pending();
+  // Installed with SA_RESETHAND: once the handler returns, the signal ends the process.
+  raise(signal_number);
+}
+
+void install_termination_handlers() {
+  struct sigaction action {};
+  action.sa_handler = end_by_signal;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&action.sa_mask, signal_number);
+  for (int signal_number : TERMINATING_SIGNALS) {
+    struct sigaction previous {};
+    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// With descriptor 0, 1 or 2 closed, the next file opened would take its place and data meant for
+// it would land in that file. A placeholder that fails every transfer keeps the slot taken, so a
+// closed standard stream shows up as a read or write error instead.
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0) {
+      const int placeholder = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+      if (placeholder >= 0 && placeholder != fd) {
+        dup2(placeholder, fd);
+        close(placeholder);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void prepare_process() {
+  reserve_standard_descriptors();
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  install_termination_handlers();
+}
+
+void watch_child(pid_t pid) {
+  child_to_end = pid;
+}
+
+void drop_termination_handlers() {
+  for (int signal_number : TERMINATING_SIGNALS) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_by_signal) {
+      signal(signal_number, SIG_DFL);
+    }
+  }
+}
+
+}  // namespace vurn
