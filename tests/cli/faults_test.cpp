@@ -2,7 +2,6 @@
 // the messages and which files exist afterwards.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/run_process.h"
+#include "support/small_mount.h"
 #include "support/temp_dir.h"
 
 namespace vurn {
@@ -27,6 +28,7 @@ using test::file_exists;
 using test::process_result;
 using test::read_file;
 using test::run_vurn;
+using test::small_mount;
 using test::temp_dir;
 using test::write_file;
 
@@ -187,35 +189,19 @@ TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {
   EXPECT_EQ(run_vurn({"-d", "-c", "c.vurn"}, dir.path).status, 0);
 }
 
-// A tmpfs of a few pages and inodes on a fresh folder, for one test; mounting needs root.
-struct small_file_system {
-  temp_dir dir;
-  std::string root = dir / "fs";
-  bool mounted = false;
-  small_file_system() {
-    mkdir(root.c_str(), 0755);
-    mounted = mount("tmpfs", root.c_str(), "tmpfs", 0, "size=64k,nr_inodes=32") == 0;
-  }
-  ~small_file_system() {
-    if (mounted) umount2(root.c_str(), MNT_DETACH);
-  }
-  small_file_system(const small_file_system&) = delete;
-  small_file_system& operator=(const small_file_system&) = delete;
-
-  // Takes every free block, or every free inode.
-  void fill(bool inodes) const {
-    if (inodes) {
-      for (int i = 0; creat((root + "/inode" + std::to_string(i)).c_str(), 0600) >= 0; ++i) {
-      }
-      return;
+// Takes every free block, or every free inode, of the file system at folder.
+void fill(const std::string& folder, bool inodes) {
+  if (inodes) {
+    for (int i = 0; creat((folder + "/inode" + std::to_string(i)).c_str(), 0600) >= 0; ++i) {
     }
-    const int fd = creat((root + "/filler").c_str(), 0600);
-    const std::string page(4096, 'f');
-    while (write(fd, page.data(), page.size()) > 0) {
-    }
-    close(fd);
+    return;
   }
-};
+  const int fd = creat((folder + "/filler").c_str(), 0600);
+  const std::string page(4096, 'f');
+  while (write(fd, page.data(), page.size()) > 0) {
+  }
+  close(fd);
+}
 
 std::vector<std::string> entries(const std::string& folder) {
   std::vector<std::string> names;
@@ -243,15 +229,16 @@ TEST(KeyFiles, NoRoomLeavesExistingKeysAndCreatesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1] + (c.inodes ? ", no inodes" : ", no space"));
-    small_file_system fs;
-    if (!fs.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    write_file(fs.root + "/key", KEY_HEX);
-    write_file(fs.root + "/plain", "data");
-    fs.fill(c.inodes);
-    const std::vector<std::string> before = entries(fs.root);
+    const temp_dir dir;
+    const small_mount fs(dir / "fs", "size=64k,nr_inodes=32");
+    if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs was refused: " << std::strerror(errno);
+    write_file(fs.path + "/key", KEY_HEX);
+    write_file(fs.path + "/plain", "data");
+    fill(fs.path, c.inodes);
+    const std::vector<std::string> before = entries(fs.path);
 
-    const process_result result = run_vurn(c.args, fs.root);
-    const std::string key = read_file(fs.root + "/key");
+    const process_result result = run_vurn(c.args, fs.path);
+    const std::string key = read_file(fs.path + "/key");
     if (result.status == 0) {
       EXPECT_TRUE(c.inodes && c.args[1] == "key") << result.err;
       EXPECT_EQ(key.size(), 64u);
@@ -261,8 +248,8 @@ TEST(KeyFiles, NoRoomLeavesExistingKeysAndCreatesNothing) {
       EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
       EXPECT_EQ(key, KEY_HEX);
     }
-    EXPECT_EQ(entries(fs.root), before);
-    EXPECT_FALSE(file_exists(fs.dir / "c.vurn"));
+    EXPECT_EQ(entries(fs.path), before);
+    EXPECT_FALSE(file_exists(dir / "c.vurn"));
   }
 }
 
