@@ -2,9 +2,9 @@
 
 #include <getopt.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "cli/commands.h"
 #include "cli/process.h"
@@ -134,8 +134,9 @@ int apply_option(int letter, run_options* options) {
 }
 
 int make_key(const run_options& options) {
-  auto buffer = std::make_unique<char[]>(KEY_TEXT_MAX);
-  if (generate_key_file(options.key_size, buffer.get(), options.key_path) == 0) {
+  std::array<char, KEY_TEXT_MAX> key_text{};
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(key_text))};
+  if (generate_key_file(options.key_size, key_text.data(), options.key_path) == 0) {
     std::fputs("Error creating key\n", stderr);
     return 1;
   }

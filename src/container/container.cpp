@@ -13,6 +13,8 @@
 #include <ctime>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "cipher/chunks.h"
 #include "cipher/cipher.h"
@@ -73,16 +75,6 @@ constexpr std::int64_t decode_le64(const std::array<std::uint8_t, BLOCK_SIZE_FIE
 
 static_assert(decode_le64(encode_le64(256)) == 256 && encode_le64(256)[1] == 1);
 static_assert(decode_le64(encode_le64(-2)) == -2);
-
-// Clears memory that held key material or plaintext when it goes out of scope. The stores are
-// volatile so that they are not dropped as writes to storage that is about to die.
-struct scrub_on_exit {
-  std::span<std::byte> bytes;
-  ~scrub_on_exit() {
-    volatile std::byte* p = bytes.data();
-    for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = std::byte{0};
-  }
-};
 
 void report_read_error(const stream_pair& streams, int error) {
   std::fprintf(stderr, "Error reading %s: %s\n", streams.input_name, std::strerror(error));
@@ -147,23 +139,24 @@ bool ask_for_key_name(key_name_buffer& name) {
   return true;
 }
 
-bool name_exists(const char* path) {
-  struct stat st;
-  return lstat(path, &st) == 0;
-}
-
 // Creates a fresh key file named after the current time, "keyfile.<seconds>", or the first free
-// "keyfile.<seconds>.<n>" when that name is taken, and leaves its digits in key_text.
+// "keyfile.<seconds>.<n>" when that name is taken, and leaves its digits in key_text. Each name is
+// created exclusively, so runs started at the same moment each end up with a key file of their own.
 bool create_fresh_key_file(int key_size, char* key_text, key_name_buffer& name) {
+  if (!make_key_digits(key_size, key_text)) return false;
+  const std::span<const char> digits(key_text, static_cast<std::size_t>(key_size / 4));
   const int seconds = static_cast<std::int32_t>(std::time(nullptr));
   std::snprintf(name.data(), name.size(), "keyfile.%i", seconds);
-  for (int n = 1; name_exists(name.data()) && n < INT_MAX; ++n) {
+  int error = write_key_file(digits, name.data(), key_file_creation::create_new);
+  for (int n = 1; error == EEXIST && n < INT_MAX; ++n) {
     std::snprintf(name.data(), name.size(), "keyfile.%i.%i", seconds, n);
+    error = write_key_file(digits, name.data(), key_file_creation::create_new);
   }
-  const int bits =
-      generate_key_file(key_size, key_text, name.data(), key_file_creation::create_new);
-  if (bits == 0) return false;
-  std::fprintf(stderr, "The %d bit key created is %s \n", bits, name.data());
+  if (error != 0) {
+    std::fprintf(stderr, "Could not create key file %s: %s\n", name.data(), std::strerror(error));
+    return false;
+  }
+  std::fprintf(stderr, "The %d bit key created is %s \n", key_size, name.data());
   return true;
 }
 
@@ -174,8 +167,9 @@ enum class name_status { found, missing, too_long, read_error };
 // Reads the key name at the head of a container: skips leading whitespace, takes the run of
 // non-whitespace bytes, then skips all whitespace after it. An empty buffer means the name is
 // only skipped, however long; otherwise a name longer than the buffer minus its terminator is
-// refused.
-name_status read_stored_key_name(const stream_pair& streams, std::span<char> name) {
+// refused, and *length receives the length of a name found (which may hold NUL bytes).
+name_status read_stored_key_name(const stream_pair& streams, std::span<char> name,
+                                 std::size_t* length_found = nullptr) {
   std::FILE* input = streams.input;
   const bool keep = !name.empty();
   int c;
@@ -190,7 +184,10 @@ name_status read_stored_key_name(const stream_pair& streams, std::span<char> nam
     ++length;
     c = std::getc(input);
   }
-  if (keep) name[length] = '\0';
+  if (keep) {
+    name[length] = '\0';
+    *length_found = length;
+  }
   while (c != EOF && is_space(c)) c = std::getc(input);
   if (c != EOF) {
     std::ungetc(c, input);
@@ -199,6 +196,24 @@ name_status read_stored_key_name(const stream_pair& streams, std::span<char> nam
     return name_status::read_error;
   }
   return length == 0 ? name_status::missing : name_status::found;
+}
+
+// The stored key name as it may be shown on a terminal: control bytes (below 0x20, and 0x7F) as
+// three-digit octal escapes such as \033, so that a container cannot drive the terminal.
+std::string printable(std::string_view name) {
+  std::string shown;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      shown += c;
+      continue;
+    }
+    const char escaped[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                            static_cast<char>('0' + ((byte >> 3) & 7)),
+                            static_cast<char>('0' + (byte & 7))};
+    shown.append(escaped, sizeof escaped);
+  }
+  return shown;
 }
 
 // Reads the 8-byte block size field; 0 when the container is refused (after its message).
@@ -361,7 +376,8 @@ int decrypt_stream([[maybe_unused]] int key_size, const char* key_path,
     }
   } else {
     std::array<char, PATH_MAX + 1> name{};
-    switch (read_stored_key_name(streams, name)) {
+    std::size_t length = 0;
+    switch (read_stored_key_name(streams, name, &length)) {
       case name_status::found:
         break;
       case name_status::missing:
@@ -376,9 +392,17 @@ int decrypt_stream([[maybe_unused]] int key_size, const char* key_path,
       case name_status::read_error:
         return STREAM_FAILED;
     }
-    std::fprintf(stderr, "The keyname found was %s\n", name.data());
+    const std::string shown = printable(std::string_view(name.data(), length));
+    std::fprintf(stderr, "The keyname found was %s\n", shown.c_str());
+    // As a path the name would end at its first NUL byte and open another file than it says.
+    if (std::memchr(name.data(), '\0', length) != nullptr) {
+      std::fprintf(stderr,
+                   "The key file name stored in %s holds a NUL byte; name the key file with -k\n",
+                   streams.input_name);
+      return STREAM_FAILED;
+    }
     bits = read_key_file(key_text.data(), name.data());
-    std::fprintf(stderr, "The %i bit key read in is %s \n", bits, name.data());
+    std::fprintf(stderr, "The %i bit key read in is %s \n", bits, shown.c_str());
   }
 
   if (key_state_init(&key, DIRECTION_DECRYPT, bits, key_text.data()) != 1) {

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "fileio/atomic_file.h"
 
 namespace vurn {
 namespace {
@@ -24,39 +27,23 @@ constexpr char hex_digit(unsigned nibble) {
   return "0123456789ABCDEF"[nibble & 0xFu];
 }
 
-// Reads bits/8 bytes from the random device into buffer as bits/4 hex digits.
-bool read_random_digits(int bits, char* buffer, std::FILE* random) {
-  for (int i = 0; i < bits / 8; ++i) {
-    const int byte = std::getc(random);
-    if (byte == EOF) {
-      std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
-      return false;
-    }
-    buffer[2 * i] = hex_digit(static_cast<unsigned>(byte) >> 4);
-    buffer[2 * i + 1] = hex_digit(static_cast<unsigned>(byte));
+// Reads exactly buffer.size() bytes; false at end of file or on an error.
+bool read_exactly(int fd, std::span<unsigned char> buffer) {
+  std::size_t got = 0;
+  while (got < buffer.size()) {
+    const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
   }
   return true;
-}
-
-int open_key_file_for_writing(const char* path, key_file_creation creation) {
-  const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC |
-                    (creation == key_file_creation::create_new ? O_EXCL : O_TRUNC);
-  const int fd = open(path, flags, 0600);
-  if (fd < 0) return -1;
-  // An existing file keeps its mode on open; a key is a secret, so make it the owner's alone.
-  // Devices and other special files are written as they are.
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchmod(fd, 0600) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 bool write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -68,41 +55,108 @@ bool is_valid_key_size(std::int64_t bytes) {
   return bytes == 32 || bytes == 48 || bytes == 64;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the regular file at path for reading, checking what it is before opening it: opening a
+// device or FIFO can have effects of its own (a tape rewinds, a FIFO's writer is released). On
+// Linux the name is resolved once into a handle that opens nothing, which is then reopened for
+// reading through /proc. Elsewhere, or without /proc, the name is checked and then opened without
+// blocking and must still be the same file. Returns -1 when path is not a readable regular file.
+int open_regular_file(const char* path) {
+  struct stat seen;
+#ifdef O_PATH
+  const fd_guard handle{open(path, O_PATH | O_CLOEXEC)};
+  if (handle.fd < 0 || fstat(handle.fd, &seen) != 0 || !S_ISREG(seen.st_mode)) return -1;
+  std::array<char, 32> through_proc{};
+  std::snprintf(through_proc.data(), through_proc.size(), "/proc/self/fd/%d", handle.fd);
+  const int reopened = open(through_proc.data(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (reopened >= 0 || errno != ENOENT) return reopened;
+#endif
+  if (stat(path, &seen) != 0 || !S_ISREG(seen.st_mode)) return -1;
+  const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  struct stat opened;
+  if (fd >= 0 && (fstat(fd, &opened) != 0 || !same_file(seen, opened))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
+
+scrub_on_exit::~scrub_on_exit() {
+  volatile std::byte* p = bytes.data();
+  for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = std::byte{0};
+}
+
+bool make_key_digits(int bits, char* buffer, const char* random_device) {
+  const fd_guard random{open(random_device, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
+  if (random.fd < 0) {
+    std::fputs("Could not open random device\n", stderr);
+    return false;
+  }
+  std::array<unsigned char, KEY_TEXT_MAX / 2> bytes{};
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(bytes))};
+  const std::span<unsigned char> key_bytes(bytes.data(), static_cast<std::size_t>(bits / 8));
+  if (!read_exactly(random.fd, key_bytes)) {
+    std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
+    return false;
+  }
+  for (std::size_t i = 0; i < key_bytes.size(); ++i) {
+    buffer[2 * i] = hex_digit(key_bytes[i] >> 4u);
+    buffer[2 * i + 1] = hex_digit(key_bytes[i]);
+  }
+  return true;
+}
+
+int write_key_file(std::span<const char> digits, const char* path, key_file_creation creation,
+                   bool* replaced) {
+  atomic_file key_file;
+  atomic_file_options options;
+  options.new_mode = 0600;
+  options.force_mode = true;  // a key is a secret, whatever mode the file it replaces had
+  options.create_only = creation == key_file_creation::create_new;
+  const int open_status = atomic_file_open(key_file, path, options);
+  if (open_status != 0) return open_status;
+  const bool existing = key_file.plan == atomic_file_plan::rename_over ||
+                        key_file.plan == atomic_file_plan::copy_into;
+  if (!write_all(key_file.fd, digits.data(), digits.size())) {
+    const int error = errno;
+    atomic_file_discard(key_file);
+    return error;
+  }
+  const int status = atomic_file_commit(key_file);
+  if (status == 0 && replaced != nullptr) *replaced = existing;
+  return status;
+}
 
 int generate_key_file(int bits, char* buffer, const char* path, key_file_creation creation,
                       const char* random_device) {
-  // The random bytes are read before the key file is touched, so a missing or failing random
-  // device leaves an existing key file as it was and creates no empty one.
-  std::FILE* random = std::fopen(random_device, "rb");
-  if (random == nullptr) {
-    std::fputs("Could not open random device\n", stderr);
+  // The digits exist before the key file is touched, so a missing or failing random device
+  // leaves an existing key file as it was and creates no empty one.
+  if (!make_key_digits(bits, buffer, random_device)) return 0;
+  bool replaced = false;
+  const int error = write_key_file(std::span(buffer, static_cast<std::size_t>(bits / 4)), path,
+                                   creation, &replaced);
+  if (error != 0) {
+    std::fprintf(stderr, "Could not create key file %s: %s\n", path, std::strerror(error));
     return 0;
   }
-  const bool have_digits = read_random_digits(bits, buffer, random);
-  std::fclose(random);
-  if (!have_digits) return 0;
-
-  fd_guard key_file{open_key_file_for_writing(path, creation)};
-  if (key_file.fd < 0) {
-    std::fputs("Could not create key file\n", stderr);
-    return 0;
-  }
-  const bool written = write_all(key_file.fd, buffer, static_cast<std::size_t>(bits / 4));
-  const int close_status = close(key_file.fd);
-  key_file.fd = -1;
-  if (!written || close_status != 0) {
-    std::fprintf(stderr, "Could not write key file %s: %s\n", path, std::strerror(errno));
-    return 0;
+  if (replaced) {
+    std::fprintf(stderr,
+                 "Warning: replaced the key file %s; containers made with its old key will not "
+                 "decrypt with the new one\n",
+                 path);
   }
   return bits;
 }
 
 int read_key_file(char* buffer, const char* path) {
-  // O_NONBLOCK keeps a FIFO from stalling the open; such files are refused just below.
-  fd_guard key_file{open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  const fd_guard key_file{open_regular_file(path)};
   struct stat st;
-  if (key_file.fd < 0 || fstat(key_file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (key_file.fd < 0 || fstat(key_file.fd, &st) != 0) {
     std::fputs("Could not open key file\n", stderr);
     return 0;
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -165,24 +166,39 @@ TEST(EncryptDecrypt, UnusablePromptAnswersAreRefused) {
   }
 }
 
-TEST(EncryptDecrypt, GeneratedKeysNeverOverwriteAnother) {
+// Runs started at the same moment all want the same name "keyfile.<seconds>"; each must end up
+// with a key file of its own that decrypts its container.
+TEST(EncryptDecrypt, SimultaneousGeneratedKeysAreAllDistinct) {
+  constexpr int RUNS = 8;
   workspace ws;
-  std::vector<std::string> key_names;
-  for (const char* output : {"one.vurn", "two.vurn"}) {
-    const process_result result = ws.run({"-e", "-i", "-o", output, "notes.txt"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::string prefix = "The 256 bit key created is ";
-    ASSERT_EQ(result.err.rfind(prefix, 0), 0u) << result.err;
-    key_names.push_back(result.err.substr(prefix.size(), result.err.size() - prefix.size() - 2));
-    EXPECT_EQ(result.err.substr(result.err.size() - 2), " \n");
+  process_request request;
+  request.program = "/bin/sh";
+  request.cwd = ws.dir.path;
+  request.args = {
+      "-c",
+      "for i in 1 2 3 4 5 6 7 8; do\n"
+      "  $VURN_TEST_RUNNER \"$0\" -e -i -o c$i.vurn notes.txt 2> err$i & pids=\"$pids $!\"\n"
+      "done\n"
+      "for p in $pids; do wait $p || echo failed; done",
+      VURN_BINARY};
+  const process_result all = run_process(request);
+  ASSERT_EQ(all.status, 0);
+  EXPECT_EQ(all.out, "");
+
+  const std::string prefix = "The 256 bit key created is ";
+  std::set<std::string> key_names;
+  for (int i = 1; i <= RUNS; ++i) {
+    const std::string err = read_file(ws / ("err" + std::to_string(i)));
+    ASSERT_EQ(err.rfind(prefix, 0), 0u) << err;
+    ASSERT_EQ(err.substr(err.size() - 2), " \n");
+    const std::string name = err.substr(prefix.size(), err.size() - prefix.size() - 2);
+    key_names.insert(name);
+    EXPECT_EQ(file_mode(ws / name), 0600u);
+    const process_result decrypted = ws.run({"-d", "-c", "c" + std::to_string(i) + ".vurn"});
+    EXPECT_EQ(decrypted.status, 0) << decrypted.err;
+    EXPECT_EQ(decrypted.out, zero_padded("attack at dawn\n"));
   }
-  EXPECT_NE(key_names[0], key_names[1]);
-  for (const auto& name : key_names) EXPECT_EQ(file_mode(ws / name), 0600u);
-  for (const char* output : {"one.vurn", "two.vurn"}) {
-    const process_result result = ws.run({"-d", "-c", output});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, zero_padded("attack at dawn\n"));
-  }
+  EXPECT_EQ(key_names.size(), static_cast<std::size_t>(RUNS));
 }
 
 TEST(EncryptDecrypt, CompressionRoundTripsExactly) {

@@ -1,13 +1,23 @@
 // Damaged containers and hostile surroundings, on the built binary: each case asserts the status,
 // the messages and which files exist afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/run_process.h"
+#include "support/small_mount.h"
 #include "support/temp_dir.h"
 
 namespace vurn {
@@ -18,6 +28,7 @@ using test::file_exists;
 using test::process_result;
 using test::read_file;
 using test::run_vurn;
+using test::small_mount;
 using test::temp_dir;
 using test::write_file;
 
@@ -115,6 +126,46 @@ TEST_F(damaged_container, AnOverlongStoredKeyNameIsSkippedWithKeyOptionAndRefuse
   EXPECT_FALSE(file_exists(dir / "out"));
 }
 
+// A FIFO named in a container must not even be opened: a writer blocked on it would be released.
+TEST_F(damaged_container, StoredKeyNamesAreShownEscapedAndOpenedOnlyAsRegularFiles) {
+  const std::string esc_name = "\033]0;owned\007\177";
+  write_file(dir / esc_name, KEY_HEX);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::atomic<bool> writer_released{false};
+  std::thread writer([&] {
+    const int fd = open((dir / "fifo").c_str(), O_WRONLY);
+    writer_released = true;
+    if (fd >= 0) close(fd);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  const struct {
+    std::string name;
+    int status;
+    std::string err;
+  } cases[] = {
+      {esc_name, 0,
+       "The keyname found was \\033]0;owned\\007\\177\nThe 256 bit key read in is "
+       "\\033]0;owned\\007\\177 \nBlocksize is 256\n"},
+      {std::string("key\0.evil", 9), 1,
+       "The keyname found was key\\000.evil\nThe key file name stored in c holds a NUL byte; name "
+       "the key file with -k\nDecryption operation failed\n"},
+      {"fifo", 1,
+       "The keyname found was fifo\nCould not open key file\nThe 0 bit key read in is fifo \n"
+       "MOLVEX: Error initializing key\nDecryption operation failed\n"},
+  };
+  for (const auto& c : cases) {
+    const process_result result = decrypt(c.name + container.substr(3), {});
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(file_exists(dir / "out"), c.status == 0);
+    std::remove((dir / "out").c_str());
+  }
+  EXPECT_FALSE(writer_released);
+  close(open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK));
+  writer.join();
+}
+
 TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {
   temp_dir dir;
   write_file(dir / "plain", "data");
@@ -136,6 +187,70 @@ TEST(GeneratedKeys, ATakenNameGetsANumberedSuffix) {
     EXPECT_EQ(read_file(dir / ("keyfile." + std::to_string(second))), "taken");
   }
   EXPECT_EQ(run_vurn({"-d", "-c", "c.vurn"}, dir.path).status, 0);
+}
+
+// Takes every free block, or every free inode, of the file system at folder.
+void fill(const std::string& folder, bool inodes) {
+  if (inodes) {
+    for (int i = 0; creat((folder + "/inode" + std::to_string(i)).c_str(), 0600) >= 0; ++i) {
+    }
+    return;
+  }
+  const int fd = creat((folder + "/filler").c_str(), 0600);
+  const std::string page(4096, 'f');
+  while (write(fd, page.data(), page.size()) > 0) {
+  }
+  close(fd);
+}
+
+std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Making a key file where there is no room fails whole: an existing key file keeps its key and no
+// file is left behind. With no inodes left, replacing a key may still succeed through a temporary
+// file elsewhere, but then only with a whole new key.
+TEST(KeyFiles, NoRoomLeavesExistingKeysAndCreatesNothing) {
+  const struct {
+    std::vector<std::string> args;
+    bool inodes;
+  } cases[] = {
+      {{"-m", "key"}, false},
+      {{"-m", "new.key"}, false},
+      {{"-e", "-i", "-o", "../c.vurn", "plain"}, false},
+      {{"-m", "key"}, true},
+      {{"-m", "new.key"}, true},
+      {{"-e", "-i", "-o", "../c.vurn", "plain"}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + (c.inodes ? ", no inodes" : ", no space"));
+    const temp_dir dir;
+    const small_mount fs(dir / "fs", "size=64k,nr_inodes=32");
+    if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs was refused: " << std::strerror(errno);
+    write_file(fs.path + "/key", KEY_HEX);
+    write_file(fs.path + "/plain", "data");
+    fill(fs.path, c.inodes);
+    const std::vector<std::string> before = entries(fs.path);
+
+    const process_result result = run_vurn(c.args, fs.path);
+    const std::string key = read_file(fs.path + "/key");
+    if (result.status == 0) {
+      EXPECT_TRUE(c.inodes && c.args[1] == "key") << result.err;
+      EXPECT_EQ(key.size(), 64u);
+      EXPECT_NE(key, KEY_HEX);
+    } else {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+      EXPECT_EQ(key, KEY_HEX);
+    }
+    EXPECT_EQ(entries(fs.path), before);
+    EXPECT_FALSE(file_exists(dir / "c.vurn"));
+  }
 }
 
 TEST(SpecialInputs, AnEmptyFileGivesTheHeaderAloneAndDecryptsToNothing) {

@@ -138,7 +138,8 @@ TEST(MakeKey, WinsOverEncryptAndReportsWithVerbose) {
 TEST(MakeKey, FailureIsReported) {
   temp_dir dir;
   expect_run(run_vurn({"-m", dir / "no/such/folder"}), 1,
-             "Could not create key file\nError creating key\n");
+             "Could not create key file " + dir / "no/such/folder" +
+                 ": No such file or directory\nError creating key\n");
 }
 
 TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand) {

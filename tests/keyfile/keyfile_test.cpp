@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -62,17 +63,53 @@ TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   }
 }
 
-TEST(KeyFileGeneration, KeysAreReadableByTheOwnerOnlyWhetherNewOrReplaced) {
-  temp_dir dir;
-  const std::string fresh = dir / "fresh";
-  const std::string existing = dir / "existing";
-  write_file(existing, "old");
-  chmod(existing.c_str(), 0644);
-  EXPECT_EQ(generate(256, fresh).result, 256);
-  EXPECT_EQ(generate(256, existing).result, 256);
-  EXPECT_EQ(file_mode(fresh), 0600u);
-  EXPECT_EQ(file_mode(existing), 0600u);
-  EXPECT_EQ(read_file(existing).size(), 64u);
+// A replaced key file is the one the name leads to: a symbolic link stays a link, a second hard
+// link sees the new key too. Either way the key is the owner's alone and the replacement is said.
+TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
+  const struct {
+    const char* name;
+    bool existing;
+    bool through_symlink;
+    bool hard_linked;
+  } cases[] = {
+      {"new", false, false, false},
+      {"existing", true, false, false},
+      {"symlink", true, true, false},
+      {"hard-linked", true, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    temp_dir dir;
+    const std::string file = dir / "key";
+    const std::string named = c.through_symlink ? dir / "link" : file;
+    if (c.existing) {
+      write_file(file, std::string(64, '0'));
+      chmod(file.c_str(), 0644);
+    }
+    if (c.through_symlink) {
+      ASSERT_EQ(symlink("key", named.c_str()), 0);
+    }
+    if (c.hard_linked) {
+      ASSERT_EQ(link(file.c_str(), (dir / "other").c_str()), 0);
+    }
+
+    const captured result = generate(256, named);
+    EXPECT_EQ(result.result, 256);
+    EXPECT_EQ(result.err, c.existing ? "Warning: replaced the key file " + named +
+                                           "; containers made with its old key will not decrypt "
+                                           "with the new one\n"
+                                     : "");
+    EXPECT_EQ(file_mode(file), 0600u);
+    const std::string key = read_file(file);
+    EXPECT_EQ(key.size(), 64u);
+    EXPECT_NE(key, std::string(64, '0'));
+    struct stat st;
+    ASSERT_EQ(lstat(named.c_str(), &st), 0);
+    EXPECT_EQ(S_ISLNK(st.st_mode), c.through_symlink);
+    if (c.hard_linked) {
+      EXPECT_EQ(read_file(dir / "other"), key);
+    }
+  }
 }
 
 TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
@@ -104,7 +141,7 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
         path == taken ? key_file_creation::create_new : key_file_creation::replace;
     captured result = generate(256, path, creation);
     EXPECT_EQ(result.result, 0) << path;
-    EXPECT_EQ(result.err, "Could not create key file\n") << path;
+    EXPECT_EQ(result.err.rfind("Could not create key file " + path + ": ", 0), 0u) << result.err;
   }
   EXPECT_EQ(read_file(taken), "mine");
 }
@@ -112,7 +149,7 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
 TEST(KeyFileGeneration, AFullDiskIsAFailure) {
   captured result = generate(256, "/dev/full");
   EXPECT_EQ(result.result, 0);
-  EXPECT_EQ(result.err, "Could not write key file /dev/full: No space left on device\n");
+  EXPECT_EQ(result.err, "Could not create key file /dev/full: No space left on device\n");
 }
 
 TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
