@@ -397,11 +397,13 @@ int give_attributes(const atomic_file& f, bool with_group) {
   return error_of(fchmod(f.fd, f.mode));
 }
 
+// The mode changes only once the content is in, so a failed copy leaves the target as it was.
 int copy_into_target(atomic_file& f) {
   struct stat target;
   if (fstat(f.target_fd, &target) != 0) return errno;
-  if ((target.st_mode & 07777) != f.mode && fchmod(f.target_fd, f.mode) != 0) return errno;
-  return replace_content(f.fd, f.target_fd);
+  const int status = replace_content(f.fd, f.target_fd);
+  if (status != 0 || (target.st_mode & 07777) == f.mode) return status;
+  return fchmod(f.target_fd, f.mode) != 0 ? errno : 0;
 }
 
 // Creates the target exclusively and copies the content in; on failure it is removed again.

@@ -3,7 +3,6 @@
 // another user, mounting a small file system) are skipped, saying why, elsewhere.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "support/run_process.h"
+#include "support/small_mount.h"
 #include "support/temp_dir.h"
 
 namespace vurn {
@@ -28,6 +28,7 @@ using test::process_request;
 using test::process_result;
 using test::read_file;
 using test::run_process;
+using test::small_mount;
 using test::temp_dir;
 using test::write_file;
 
@@ -170,21 +171,6 @@ TEST(OtherUsersFiles, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
   EXPECT_EQ(count_entries(ws / "folder"), 1);
   EXPECT_EQ(count_entries(ws / "tmp"), 0);
 }
-
-// A small tmpfs for one test, unmounted when the test ends.
-struct small_mount {
-  std::string path;
-  bool mounted = false;
-  small_mount(const std::string& where, const std::string& options) : path(where) {
-    mkdir(path.c_str(), 0755);
-    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~small_mount() {
-    if (mounted) umount2(path.c_str(), MNT_DETACH);
-  }
-  small_mount(const small_mount&) = delete;
-  small_mount& operator=(const small_mount&) = delete;
-};
 
 TEST(Limits, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
   SKIP_UNLESS_ROOT();
