@@ -15,16 +15,11 @@ VURN_TARGET_BEGIN("+crypto")
 #include "aes_modes.h"
 
 namespace vurn {
-namespace {
 
-struct armv8_layer {
+struct armv8_layer : layer_shape<1, 8, 8> {
   using reg = uint8x16_t;
-  static constexpr std::size_t LANES = 1, BATCH_REGS = 8, CHAIN_REGS = 8;
-
   static reg load(const u8* p) { return vld1q_u8(p); }
   static void store(u8* p, reg v) { vst1q_u8(p, v); }
-  static reg zero() { return vdupq_n_u8(0); }
-  static reg broadcast(const u8* block) { return load(block); }
 
   static reg enc_first(reg x, reg k) { return vaeseq_u8(x, k); }
   static reg enc_round(reg x, reg k) { return vaeseq_u8(vaesmcq_u8(x), k); }
@@ -37,12 +32,10 @@ struct armv8_layer {
   // key leaves SubBytes alone.
   static std::uint32_t sub_word(std::uint32_t w) {
     const reg state = vreinterpretq_u8_u32(vdupq_n_u32(w));
-    return vgetq_lane_u32(vreinterpretq_u32_u8(vaeseq_u8(state, zero())), 0);
+    return vgetq_lane_u32(vreinterpretq_u32_u8(vaeseq_u8(state, reg{})), 0);
   }
   static reg inv_mix_columns(reg v) { return vaesimcq_u8(v); }
 };
-
-}  // namespace
 
 const aes_impl armv8_aes_impl =
     layer_impl<armv8_layer>(expand_key<armv8_layer>, invert_round_keys<armv8_layer>);

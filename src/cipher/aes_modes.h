@@ -1,13 +1,11 @@
 // The mode work of the hardware implementations, written once over an instruction-set layer L.
-// A layer holds L::LANES blocks in a register of type L::reg and gives:
-//   LANES, BATCH_REGS, CHAIN_REGS   blocks per register; registers in flight for independent
-//                                   blocks, and for CBC encryption chains side by side
-//   load(p), store(p, v), zero()    LANES consecutive blocks; a register of zeros
-//   broadcast(block)                the block in every lane
+// A layer derives its counts from layer_shape, and gives its register type `reg` and:
+//   load(p), store(p, v)            LANES consecutive blocks
 //   enc_round, enc_last, dec_round, dec_last (x, round key), and optionally enc_first, dec_first:
 //                                   the round steps; a missing first step is AddRoundKey
 //   sub_word(w), inv_mix_columns(v) for the key set-up (128-bit layers)
 // and, with more than one lane:
+//   broadcast(block)                the block in every lane
 //   load_lanes(p, stride, count), store_lanes(p, stride, count, v)
 //                                   lanes l < count at p + l * stride; the lanes past count zero
 //   preceding(blocks, before)       the last lane of before, then lanes 0 .. LANES-2 of blocks
@@ -27,6 +25,14 @@ namespace {
 
 using u8 = std::uint8_t;
 
+// A layer's registers: LANES blocks in one; BATCH_REGS registers in flight for independent
+// blocks, CHAIN_REGS for CBC encryption chains side by side. (The register type itself is the
+// layer's own: as a template argument it would lose its attributes.)
+template <std::size_t Lanes, std::size_t BatchRegs, std::size_t ChainRegs>
+struct layer_shape {
+  static constexpr std::size_t LANES = Lanes, BATCH_REGS = BatchRegs, CHAIN_REGS = ChainRegs;
+};
+
 template <class L>
 struct schedule {
   typename L::reg k[15];
@@ -34,10 +40,19 @@ struct schedule {
 };
 
 template <class L>
+[[gnu::always_inline]] inline typename L::reg broadcast(const u8* block) {
+  if constexpr (L::LANES == 1) {
+    return L::load(block);
+  } else {
+    return L::broadcast(block);
+  }
+}
+
+template <class L>
 [[gnu::always_inline]] inline schedule<L> load_schedule(const key_state& key) {
   schedule<L> s{};
   s.rounds = key.rounds;
-  for (int r = 0; r <= key.rounds; ++r) s.k[r] = L::broadcast(key.round_keys[r]);
+  for (int r = 0; r <= key.rounds; ++r) s.k[r] = broadcast<L>(key.round_keys[r]);
   return s;
 }
 
@@ -53,7 +68,7 @@ template <class L>
                                                      std::size_t count) {
   if (count == L::LANES && (stride == 16 || L::LANES == 1)) return L::load(p);
   if constexpr (L::LANES == 1) {
-    return L::zero();
+    return typename L::reg{};
   } else {
     return L::load_lanes(p, stride, count);
   }
@@ -172,7 +187,7 @@ template <class L>
 void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
                  std::size_t chain_blocks, std::size_t chains) {
   const schedule<L> s = load_schedule<L>(key);
-  const typename L::reg start = L::broadcast(iv);
+  const typename L::reg start = broadcast<L>(iv);
   const std::size_t stride = 16 * chain_blocks;
   constexpr std::size_t group = L::CHAIN_REGS * L::LANES;
   std::size_t c = 0;
@@ -238,7 +253,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
   const std::size_t blocks = chain_blocks * chains;
   if (blocks == 0) return;
   const schedule<L> s = load_schedule<L>(key);
-  const typename L::reg start = L::broadcast(iv);
+  const typename L::reg start = broadcast<L>(iv);
   cbc_chain_starts starts(chain_blocks);
   typename L::reg last = start;  // not used: the first block starts a chain
   constexpr std::size_t batch = L::BATCH_REGS * L::LANES;

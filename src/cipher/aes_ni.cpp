@@ -7,20 +7,14 @@
 #include <immintrin.h>
 
 VURN_TARGET_BEGIN("aes,sse4.1")
-#include "aes_modes.h"
 #include "aes_x86.h"
 
 namespace vurn {
-namespace {
 
-struct ni_layer {
+struct ni_layer : layer_shape<1, 8, 8> {
   using reg = __m128i;
-  static constexpr std::size_t LANES = 1, BATCH_REGS = 8, CHAIN_REGS = 8;
-
-  static reg load(const u8* p) { return load_block(p); }
-  static void store(u8* p, reg v) { store_block(p, v); }
-  static reg zero() { return _mm_setzero_si128(); }
-  static reg broadcast(const u8* block) { return load(block); }
+  static constexpr auto load = load_block;
+  static constexpr auto store = store_block;
 
   static reg enc_round(reg x, reg k) { return _mm_aesenc_si128(x, k); }
   static reg enc_last(reg x, reg k) { return _mm_aesenclast_si128(x, k); }
@@ -31,12 +25,10 @@ struct ni_layer {
   // round key leaves SubBytes alone.
   static std::uint32_t sub_word(std::uint32_t w) {
     const reg state = _mm_set1_epi32(static_cast<int>(w));
-    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_aesenclast_si128(state, zero())));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_aesenclast_si128(state, reg{})));
   }
   static reg inv_mix_columns(reg v) { return _mm_aesimc_si128(v); }
 };
-
-}  // namespace
 
 void aes_ni_expand_key(const u8* key_bytes, u8 round_keys[15][16], int rounds) {
   expand_key<ni_layer>(key_bytes, round_keys, rounds);

@@ -6,23 +6,18 @@
 #include <immintrin.h>
 
 VURN_TARGET_BEGIN("aes,vaes,avx2")
-#include "aes_modes.h"
 #include "aes_x86.h"
 
 namespace vurn {
-namespace {
 
-struct vaes256_layer {
+struct vaes256_layer : layer_shape<2, 8, 8> {
   using reg = __m256i;
-  static constexpr std::size_t LANES = 2, BATCH_REGS = 8, CHAIN_REGS = 8;
-
   static reg load(const u8* p) { return _mm256_loadu_si256(reinterpret_cast<const reg*>(p)); }
   static void store(u8* p, reg v) { _mm256_storeu_si256(reinterpret_cast<reg*>(p), v); }
-  static reg zero() { return _mm256_setzero_si256(); }
   static reg broadcast(const u8* block) { return _mm256_broadcastsi128_si256(load_block(block)); }
 
   static reg load_lanes(const u8* p, std::size_t stride, std::size_t count) {
-    if (count == 0) return zero();
+    if (count == 0) return reg{};
     const reg low = _mm256_zextsi128_si256(load_block(p));
     return count > 1 ? _mm256_inserti128_si256(low, load_block(p + stride), 1) : low;
   }
@@ -64,8 +59,6 @@ struct vaes256_layer {
     split_pairs(first, second, a, b);
   }
 };
-
-}  // namespace
 
 const aes_impl vaes_avx2_impl =
     layer_impl<vaes256_layer>(aes_ni_expand_key, aes_ni_invert_round_keys);

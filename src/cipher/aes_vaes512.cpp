@@ -7,27 +7,22 @@
 #include <immintrin.h>
 
 VURN_TARGET_BEGIN("aes,vaes,avx512f")
-#include "aes_modes.h"
 #include "aes_x86.h"
 
 namespace vurn {
-namespace {
 
 // The zero-masking forms with every element kept avoid a spurious uninitialised-value warning from
 // GCC's plain broadcast, extracts and alignr.
-struct vaes512_layer {
+struct vaes512_layer : layer_shape<4, 8, 4> {
   using reg = __m512i;
-  static constexpr std::size_t LANES = 4, BATCH_REGS = 8, CHAIN_REGS = 4;
-
   static reg load(const u8* p) { return _mm512_loadu_si512(p); }
   static void store(u8* p, reg v) { _mm512_storeu_si512(p, v); }
-  static reg zero() { return _mm512_setzero_si512(); }
   static reg broadcast(const u8* block) {
     return _mm512_maskz_broadcast_i32x4(0xffff, load_block(block));
   }
 
   static reg load_lanes(const u8* p, std::size_t stride, std::size_t count) {
-    reg v = zero();
+    reg v{};
     if (count > 0) v = _mm512_inserti32x4(v, load_block(p), 0);
     if (count > 1) v = _mm512_inserti32x4(v, load_block(p + stride), 1);
     if (count > 2) v = _mm512_inserti32x4(v, load_block(p + 2 * stride), 2);
@@ -67,8 +62,6 @@ struct vaes512_layer {
     b = _mm512_permutex2var_epi64(first, _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4), second);
   }
 };
-
-}  // namespace
 
 const aes_impl vaes_avx512_impl =
     layer_impl<vaes512_layer>(aes_ni_expand_key, aes_ni_invert_round_keys);

@@ -1,8 +1,8 @@
-// One block to and from memory in an SSE register, for the x86 layers. Include it after the
-// layer's VURN_TARGET_BEGIN, with <immintrin.h> included before.
+// What the x86 layers share: the mode templates, and one block to and from memory in an SSE
+// register. Include it after the layer's VURN_TARGET_BEGIN, with <immintrin.h> included before.
 #pragma once
 
-#include "aes_target.h"
+#include "aes_modes.h"
 
 namespace vurn {
 namespace {
