@@ -20,13 +20,14 @@ struct armv8_layer : layer_shape<1, 8, 8> {
   using reg = uint8x16_t;
   static reg load(const u8* p) { return vld1q_u8(p); }
   static void store(u8* p, reg v) { vst1q_u8(p, v); }
+  static reg xor_regs(reg a, reg b) { return veorq_u8(a, b); }
 
   static reg enc_first(reg x, reg k) { return vaeseq_u8(x, k); }
   static reg enc_round(reg x, reg k) { return vaeseq_u8(vaesmcq_u8(x), k); }
-  static reg enc_last(reg x, reg k) { return x ^ k; }
+  static reg enc_last(reg x, reg k) { return veorq_u8(x, k); }
   static reg dec_first(reg x, reg k) { return vaesdq_u8(x, k); }
   static reg dec_round(reg x, reg k) { return vaesdq_u8(vaesimcq_u8(x), k); }
-  static reg dec_last(reg x, reg k) { return x ^ k; }
+  static reg dec_last(reg x, reg k) { return veorq_u8(x, k); }
 
   // SubWord: with the word in all four columns ShiftRows moves nothing, so AESE with a zero round
   // key leaves SubBytes alone.

@@ -1,6 +1,9 @@
 // The mode work of the hardware implementations, written once over an instruction-set layer L.
 // A layer derives its counts from layer_shape, and gives its register type `reg` and:
 //   load(p), store(p, v)            LANES consecutive blocks
+//   xor_regs(a, b)                  the layer's XOR instruction (which, unlike the ^ of the vector
+//                                   types, keeps the compilers from regrouping a chain of XORs,
+//                                   to the cost of registers)
 //   enc_round, enc_last, dec_round, dec_last (x, round key), and optionally enc_first, dec_first:
 //                                   the round steps; a missing first step is AddRoundKey
 //   sub_word(w), inv_mix_columns(v) for the key set-up (128-bit layers)
@@ -94,7 +97,7 @@ template <class L, bool Decrypt, std::size_t N>
     } else if constexpr (!Decrypt && requires { L::enc_first(v, v); }) {
       v = L::enc_first(v, s.k[first]);
     } else {
-      v = v ^ s.k[first];
+      v = L::xor_regs(v, s.k[first]);
     }
   }
   for (int r = 1; r < s.rounds; ++r) {
@@ -140,7 +143,7 @@ template <class L, std::size_t N>
   for (auto& v : x) v = iv;
   for (std::size_t b = 0; b < chain_blocks; ++b, in += 16, out += 16) {
     for (std::size_t j = 0; j < N; ++j) {
-      x[j] = x[j] ^ gather<L>(in + reg_stride * j, stride, lanes_in<L>(count, j));
+      x[j] = L::xor_regs(x[j], gather<L>(in + reg_stride * j, stride, lanes_in<L>(count, j)));
     }
     run_rounds<L, false>(s, x);
     for (std::size_t j = 0; j < N; ++j)
@@ -171,10 +174,10 @@ template <class L, std::size_t N>
     first[j] = L::load(in + 2 * reg_octets * j);
     second[j] = L::load(in + 2 * reg_octets * j + reg_octets);
     split_pairs<L>(first[j], second[j]);
-    first[j] = first[j] ^ iv;
+    first[j] = L::xor_regs(first[j], iv);
   }
   run_rounds<L, false>(s, first);
-  for (std::size_t j = 0; j < N; ++j) second[j] = second[j] ^ first[j];
+  for (std::size_t j = 0; j < N; ++j) second[j] = L::xor_regs(second[j], first[j]);
   run_rounds<L, false>(s, second);
   for (std::size_t j = 0; j < N; ++j) {
     join_pairs<L>(first[j], second[j]);
@@ -242,7 +245,7 @@ template <class L, std::size_t N>
   for (std::size_t j = 0; j < N; ++j) {
     const auto before = preceding<L>(cipher_text[j], j == 0 ? last : cipher_text[j - 1]);
     const auto chain = with_iv_at<L>(starts >> (L::LANES * j), iv, before);
-    scatter<L>(out + 16 * L::LANES * j, 16, lanes_in<L>(count, j), x[j] ^ chain);
+    scatter<L>(out + 16 * L::LANES * j, 16, lanes_in<L>(count, j), L::xor_regs(x[j], chain));
   }
   last = cipher_text[N - 1];
 }

@@ -11,11 +11,10 @@ VURN_TARGET_BEGIN("aes,sse4.1")
 
 namespace vurn {
 
-struct ni_layer : layer_shape<1, 8, 8> {
+struct ni_layer : layer_shape<1, 8, 8>, sse_block {
   using reg = __m128i;
-  static constexpr auto load = load_block;
-  static constexpr auto store = store_block;
 
+  static reg xor_regs(reg a, reg b) { return _mm_xor_si128(a, b); }
   static reg enc_round(reg x, reg k) { return _mm_aesenc_si128(x, k); }
   static reg enc_last(reg x, reg k) { return _mm_aesenclast_si128(x, k); }
   static reg dec_round(reg x, reg k) { return _mm_aesdec_si128(x, k); }

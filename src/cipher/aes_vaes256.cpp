@@ -14,17 +14,20 @@ struct vaes256_layer : layer_shape<2, 8, 8> {
   using reg = __m256i;
   static reg load(const u8* p) { return _mm256_loadu_si256(reinterpret_cast<const reg*>(p)); }
   static void store(u8* p, reg v) { _mm256_storeu_si256(reinterpret_cast<reg*>(p), v); }
-  static reg broadcast(const u8* block) { return _mm256_broadcastsi128_si256(load_block(block)); }
+  static reg broadcast(const u8* block) {
+    return _mm256_broadcastsi128_si256(sse_block::load(block));
+  }
+  static reg xor_regs(reg a, reg b) { return _mm256_xor_si256(a, b); }
 
   static reg load_lanes(const u8* p, std::size_t stride, std::size_t count) {
     if (count == 0) return reg{};
-    const reg low = _mm256_zextsi128_si256(load_block(p));
-    return count > 1 ? _mm256_inserti128_si256(low, load_block(p + stride), 1) : low;
+    const reg low = _mm256_zextsi128_si256(sse_block::load(p));
+    return count > 1 ? _mm256_inserti128_si256(low, sse_block::load(p + stride), 1) : low;
   }
 
   static void store_lanes(u8* p, std::size_t stride, std::size_t count, reg v) {
-    if (count > 0) store_block(p, _mm256_castsi256_si128(v));
-    if (count > 1) store_block(p + stride, _mm256_extracti128_si256(v, 1));
+    if (count > 0) sse_block::store(p, _mm256_castsi256_si128(v));
+    if (count > 1) sse_block::store(p + stride, _mm256_extracti128_si256(v, 1));
   }
 
   static reg enc_round(reg x, reg k) { return _mm256_aesenc_epi128(x, k); }

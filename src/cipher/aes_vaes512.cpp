@@ -18,22 +18,23 @@ struct vaes512_layer : layer_shape<4, 8, 4> {
   static reg load(const u8* p) { return _mm512_loadu_si512(p); }
   static void store(u8* p, reg v) { _mm512_storeu_si512(p, v); }
   static reg broadcast(const u8* block) {
-    return _mm512_maskz_broadcast_i32x4(0xffff, load_block(block));
+    return _mm512_maskz_broadcast_i32x4(0xffff, sse_block::load(block));
   }
+  static reg xor_regs(reg a, reg b) { return _mm512_xor_si512(a, b); }
 
   static reg load_lanes(const u8* p, std::size_t stride, std::size_t count) {
     reg v{};
-    if (count > 0) v = _mm512_inserti32x4(v, load_block(p), 0);
-    if (count > 1) v = _mm512_inserti32x4(v, load_block(p + stride), 1);
-    if (count > 2) v = _mm512_inserti32x4(v, load_block(p + 2 * stride), 2);
-    return count > 3 ? _mm512_inserti32x4(v, load_block(p + 3 * stride), 3) : v;
+    if (count > 0) v = _mm512_inserti32x4(v, sse_block::load(p), 0);
+    if (count > 1) v = _mm512_inserti32x4(v, sse_block::load(p + stride), 1);
+    if (count > 2) v = _mm512_inserti32x4(v, sse_block::load(p + 2 * stride), 2);
+    return count > 3 ? _mm512_inserti32x4(v, sse_block::load(p + 3 * stride), 3) : v;
   }
 
   static void store_lanes(u8* p, std::size_t stride, std::size_t count, reg v) {
-    if (count > 0) store_block(p, _mm512_maskz_extracti32x4_epi32(0xf, v, 0));
-    if (count > 1) store_block(p + stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 1));
-    if (count > 2) store_block(p + 2 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 2));
-    if (count > 3) store_block(p + 3 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 3));
+    if (count > 0) sse_block::store(p, _mm512_maskz_extracti32x4_epi32(0xf, v, 0));
+    if (count > 1) sse_block::store(p + stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 1));
+    if (count > 2) sse_block::store(p + 2 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 2));
+    if (count > 3) sse_block::store(p + 3 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 3));
   }
 
   static reg enc_round(reg x, reg k) { return _mm512_aesenc_epi128(x, k); }

@@ -7,13 +7,11 @@
 namespace vurn {
 namespace {
 
-inline __m128i load_block(const std::uint8_t* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-inline void store_block(std::uint8_t* p, __m128i v) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
+// The AES-NI layer's loads and stores, and single lanes of the wider layers.
+struct sse_block {
+  static __m128i load(const u8* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static void store(u8* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+};
 
 }  // namespace
 }  // namespace vurn
