@@ -15,7 +15,7 @@
 //   with_iv_at(starts, iv, values)  values with lane l taken from iv where bit l of starts is set
 //   split_pairs(a, b, first, second), join_pairs(first, second, a, b)
 //                                   a and b hold LANES two-block chains; first and second hold
-//                                   their first and their second blocks
+//                                   their first and their second blocks (the arguments may alias)
 // Include it only between VURN_TARGET_BEGIN and VURN_TARGET_END, after aes_target.h, so that all
 // of it is compiled for the layer's instructions. Constant-time: no table lookups, and no branch
 // on the key or the data (the chain starts depend only on the lengths).
@@ -153,18 +153,9 @@ template <class L, std::size_t N>
 
 // Chains of two blocks, the container's 256-bit chunks, are common enough to load whole: a pair of
 // registers holds LANES such chains, regrouped so that one register has their first blocks and the
-// other their second.
-template <class L>
-[[gnu::always_inline]] inline void split_pairs(typename L::reg& a, typename L::reg& b) {
-  if constexpr (L::LANES > 1) L::split_pairs(a, b, a, b);
-}
-
-template <class L>
-[[gnu::always_inline]] inline void join_pairs(typename L::reg& first, typename L::reg& second) {
-  if constexpr (L::LANES > 1) L::join_pairs(first, second, first, second);
-}
-
-// CBC encryption of N * LANES consecutive two-block chains side by side.
+// other their second. With one lane there is nothing to regroup, and the chains path does the same
+// work (with this path in the same function GCC gave AES-NI's one-block chains fewer registers).
+// This is CBC encryption of N * LANES consecutive two-block chains side by side.
 template <class L, std::size_t N>
 [[gnu::always_inline]] inline void encrypt_pairs(const schedule<L>& s, typename L::reg iv,
                                                  const u8* in, u8* out) {
@@ -173,14 +164,14 @@ template <class L, std::size_t N>
   for (std::size_t j = 0; j < N; ++j) {
     first[j] = L::load(in + 2 * reg_octets * j);
     second[j] = L::load(in + 2 * reg_octets * j + reg_octets);
-    split_pairs<L>(first[j], second[j]);
+    L::split_pairs(first[j], second[j], first[j], second[j]);
     first[j] = L::xor_regs(first[j], iv);
   }
   run_rounds<L, false>(s, first);
   for (std::size_t j = 0; j < N; ++j) second[j] = L::xor_regs(second[j], first[j]);
   run_rounds<L, false>(s, second);
   for (std::size_t j = 0; j < N; ++j) {
-    join_pairs<L>(first[j], second[j]);
+    L::join_pairs(first[j], second[j], first[j], second[j]);
     L::store(out + 2 * reg_octets * j, first[j]);
     L::store(out + 2 * reg_octets * j + reg_octets, second[j]);
   }
@@ -194,8 +185,8 @@ void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
   const std::size_t stride = 16 * chain_blocks;
   constexpr std::size_t group = L::CHAIN_REGS * L::LANES;
   std::size_t c = 0;
-  if (chain_blocks == 2) {
-    for (; c + group <= chains; c += group) {
+  if constexpr (L::LANES > 1) {
+    for (; chain_blocks == 2 && c + group <= chains; c += group) {
       encrypt_pairs<L, L::CHAIN_REGS>(s, start, in + stride * c, out + stride * c);
     }
   }
