@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 namespace vurn {
 namespace {
@@ -99,44 +100,45 @@ inline u32 sub_word(u32 w) {
   return column(T.sbox[row(w, 0)], T.sbox[row(w, 1)], T.sbox[row(w, 2)], T.sbox[row(w, 3)]);
 }
 
-// The table-driven rounds for both directions. Column c of a round takes row r from state column
-// c + r * shift (mod 4): ShiftRows moves row r left r places (shift 1), InvShiftRows right (shift
-// 3). The decryption rounds run the equivalent inverse cipher, round keys from last to first.
+// The table-driven rounds for both directions; decryption runs the equivalent inverse cipher,
+// round keys from last to first. A column of a round is built from the state columns a, b, c, d
+// that follow one another from it: ShiftRows takes row r from the r-th after it (a, b, c, d),
+// InvShiftRows from the r-th before it (a, d, c, b).
 template <bool Decrypt>
 struct rounds_of {
-  static constexpr int shift = Decrypt ? 3 : 1;
   static constexpr const u32 (&mix)[4][256] = Decrypt ? T.dec : T.enc;
   static constexpr const u8 (&sub)[256] = Decrypt ? T.inv_sbox : T.sbox;
 
-  static const u8* round_key(const u8 round_keys[15][16], int rounds, int step) {
-    return round_keys[Decrypt ? rounds - step : step];
-  }
-
-  // SubBytes, ShiftRows and MixColumns (or their inverses) for column c.
-  static u32 mixed(const u32 (&s)[4], int c) {
-    return mix[0][at(s[c], 0)] ^ mix[1][at(s[(c + shift) & 3], 1)] ^
-           mix[2][at(s[(c + 2 * shift) & 3], 2)] ^ mix[3][at(s[(c + 3 * shift) & 3], 3)];
+  // SubBytes, ShiftRows and MixColumns, or their inverses.
+  static u32 mixed(u32 a, u32 b, u32 c, u32 d) {
+    if constexpr (Decrypt) std::swap(b, d);
+    return mix[0][at(a, 0)] ^ mix[1][at(b, 1)] ^ mix[2][at(c, 2)] ^ mix[3][at(d, 3)];
   }
 
   // The last round has no MixColumns.
-  static u32 substituted(const u32 (&s)[4], int c) {
-    return column(sub[row(s[c], 0)], sub[row(s[(c + shift) & 3], 1)],
-                  sub[row(s[(c + 2 * shift) & 3], 2)], sub[row(s[(c + 3 * shift) & 3], 3)]);
+  static u32 substituted(u32 a, u32 b, u32 c, u32 d) {
+    if constexpr (Decrypt) std::swap(b, d);
+    return column(sub[row(a, 0)], sub[row(b, 1)], sub[row(c, 2)], sub[row(d, 3)]);
   }
 
   static void run(const u8 in[16], u8 out[16], const u8 round_keys[15][16], int rounds) {
-    const u8* k = round_key(round_keys, rounds, 0);
-    u32 s[4];
-    for (int c = 0; c < 4; ++c) s[c] = load_column(in + 4 * c) ^ load_column(k + 4 * c);
+    const u8* k = round_keys[Decrypt ? rounds : 0];
+    u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
+        s2 = load_column(in + 8) ^ load_column(k + 8),
+        s3 = load_column(in + 12) ^ load_column(k + 12);
     for (int step = 1; step < rounds; ++step) {
-      k = round_key(round_keys, rounds, step);
-      const u32 t[4] = {mixed(s, 0) ^ load_column(k), mixed(s, 1) ^ load_column(k + 4),
-                        mixed(s, 2) ^ load_column(k + 8), mixed(s, 3) ^ load_column(k + 12)};
-      for (int c = 0; c < 4; ++c) s[c] = t[c];
+      k = round_keys[Decrypt ? rounds - step : step];
+      const u32 t0 = mixed(s0, s1, s2, s3) ^ load_column(k);
+      const u32 t1 = mixed(s1, s2, s3, s0) ^ load_column(k + 4);
+      const u32 t2 = mixed(s2, s3, s0, s1) ^ load_column(k + 8);
+      const u32 t3 = mixed(s3, s0, s1, s2) ^ load_column(k + 12);
+      s0 = t0, s1 = t1, s2 = t2, s3 = t3;
     }
-    k = round_key(round_keys, rounds, rounds);
-    for (int c = 0; c < 4; ++c)
-      store_column(out + 4 * c, substituted(s, c) ^ load_column(k + 4 * c));
+    k = round_keys[Decrypt ? 0 : rounds];
+    store_column(out, substituted(s0, s1, s2, s3) ^ load_column(k));
+    store_column(out + 4, substituted(s1, s2, s3, s0) ^ load_column(k + 4));
+    store_column(out + 8, substituted(s2, s3, s0, s1) ^ load_column(k + 8));
+    store_column(out + 12, substituted(s3, s0, s1, s2) ^ load_column(k + 12));
   }
 };
 
