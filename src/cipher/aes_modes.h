@@ -87,10 +87,12 @@ template <class L>
   }
 }
 
-// N registers through all the rounds; decryption runs the equivalent inverse cipher.
+// N registers through all the rounds; decryption runs the equivalent inverse cipher, round keys
+// from last to first (counting down, as GCC then takes them from memory and leaves the registers
+// to the blocks).
 template <class L, bool Decrypt, std::size_t N>
 [[gnu::always_inline]] inline void run_rounds(const schedule<L>& s, typename L::reg (&x)[N]) {
-  const int first = Decrypt ? s.rounds : 0, step = Decrypt ? -1 : 1;
+  const int first = Decrypt ? s.rounds : 0, last = Decrypt ? 0 : s.rounds;
   for (auto& v : x) {
     if constexpr (Decrypt && requires { L::dec_first(v, v); }) {
       v = L::dec_first(v, s.k[first]);
@@ -100,11 +102,16 @@ template <class L, bool Decrypt, std::size_t N>
       v = L::xor_regs(v, s.k[first]);
     }
   }
-  for (int r = 1; r < s.rounds; ++r) {
-    for (auto& v : x)
-      v = Decrypt ? L::dec_round(v, s.k[first + step * r]) : L::enc_round(v, s.k[r]);
+  if constexpr (Decrypt) {
+    for (int r = s.rounds - 1; r > 0; --r) {
+      for (auto& v : x) v = L::dec_round(v, s.k[r]);
+    }
+  } else {
+    for (int r = 1; r < s.rounds; ++r) {
+      for (auto& v : x) v = L::enc_round(v, s.k[r]);
+    }
   }
-  for (auto& v : x) v = Decrypt ? L::dec_last(v, s.k[0]) : L::enc_last(v, s.k[s.rounds]);
+  for (auto& v : x) v = Decrypt ? L::dec_last(v, s.k[last]) : L::enc_last(v, s.k[last]);
 }
 
 // ECB over count <= N * LANES consecutive blocks.
