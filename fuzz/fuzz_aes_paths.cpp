@@ -348,7 +348,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const records r = make_records(c);
     check_key(c, id, portable_key, r.key);
     if (id != aes_impl_id::portable) {
-      compare(c, id, "portable", "out of place", portable, run_out_of_place(c, r));
+      compare(c, id, vurn::aes_impl_name(aes_impl_id::portable), "out of place", portable,
+              run_out_of_place(c, r));
     }
     if (i == c.fields.in_place % available.size()) check_in_place(c, id, r, portable);
   }

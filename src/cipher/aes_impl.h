@@ -39,8 +39,8 @@ enum class aes_impl_id { portable, aes_ni, vaes_avx2, vaes_avx512, armv8 };
 // of preference, fastest first; the portable one comes last and runs everywhere.
 std::span<const aes_impl_id> all_aes_impls();
 
-// The name of an implementation ("portable", "aes_ni", "vaes_avx2", "vaes_avx512", "armv8"), or
-// "unknown" for one this build does not have.
+// The name of an implementation, as the dispatch table gives it, or "unknown" for one this build
+// does not have.
 const char* aes_impl_name(aes_impl_id id);
 
 // The implementation, or nullptr when this build, processor or operating system cannot run it.
