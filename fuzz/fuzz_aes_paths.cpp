@@ -56,7 +56,7 @@ constexpr std::size_t MAX_DATA = 4096, MAX_CFB1_DATA = 1024;
 // Octets no routine writes, around and after the output.
 constexpr std::uint8_t FILL = 0xa5;
 
-std::vector<aes_impl_id> available;  // the portable one first
+std::vector<aes_impl_id> available;
 aes_impl_id default_impl = aes_impl_id::portable;
 
 // Selects an implementation while it lives, then the default one again.
@@ -258,7 +258,7 @@ std::size_t written_octets(const fuzz_case& c, std::ptrdiff_t result) {
     case routine_kind::padded:
       return octets;
     case routine_kind::chunks:
-      return octets * c.chunk_octets;
+      return result == vurn::CHUNKS_ALL ? c.chunks * c.chunk_octets : 0;
   }
   return 0;
 }
@@ -317,7 +317,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   vurn::fuzz::prepare_fuzzer_arguments(argc, argv);
   const vurn::aes_impl* chosen = &vurn::active_aes_impl();  // before anything is selected
   std::string names;
-  for (const aes_impl_id id : vurn::all_aes_impls) {
+  for (const aes_impl_id id : vurn::all_aes_impls()) {
     const vurn::aes_impl* impl = vurn::find_aes_impl(id);
     if (impl == nullptr) continue;
     if (impl == chosen) default_impl = id;
@@ -348,7 +348,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const records r = make_records(c);
     check_key(c, id, portable_key, r.key);
     if (id != aes_impl_id::portable) {
-      compare(c, id, "portable", "out of place", portable, run_out_of_place(c, r));
+      compare(c, id, vurn::aes_impl_name(aes_impl_id::portable), "out of place", portable,
+              run_out_of_place(c, r));
     }
     if (i == c.fields.in_place % available.size()) check_in_place(c, id, r, portable);
   }

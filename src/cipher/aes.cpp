@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 namespace vurn {
 namespace {
@@ -86,17 +87,6 @@ namespace {
 
 constexpr const aes_table_set& T = aes_tables;
 
-inline u32 load_column(const u8* p) {
-  return column(p[0], p[1], p[2], p[3]);
-}
-
-inline void store_column(u8* p, u32 w) {
-  p[0] = static_cast<u8>(w);
-  p[1] = static_cast<u8>(w >> 8);
-  p[2] = static_cast<u8>(w >> 16);
-  p[3] = static_cast<u8>(w >> 24);
-}
-
 inline u8 row(u32 w, int r) {
   return static_cast<u8>(w >> (8 * r));
 }
@@ -110,42 +100,52 @@ inline u32 sub_word(u32 w) {
   return column(T.sbox[row(w, 0)], T.sbox[row(w, 1)], T.sbox[row(w, 2)], T.sbox[row(w, 3)]);
 }
 
-// One column of SubBytes + ShiftRows + MixColumns: a..d are the state columns that supply rows
-// 0..3.
-inline u32 enc_column(u32 a, u32 b, u32 c, u32 d) {
-  return T.enc[0][at(a, 0)] ^ T.enc[1][at(b, 1)] ^ T.enc[2][at(c, 2)] ^ T.enc[3][at(d, 3)];
-}
+// The table-driven rounds for both directions; decryption runs the equivalent inverse cipher,
+// round keys from last to first. A column of a round is built from the state columns a, b, c, d
+// that follow one another from it: ShiftRows takes row r from the r-th after it (a, b, c, d),
+// InvShiftRows from the r-th before it (a, d, c, b).
+template <bool Decrypt>
+struct rounds_of {
+  static constexpr const u32 (&mix)[4][256] = Decrypt ? T.dec : T.enc;
+  static constexpr const u8 (&sub)[256] = Decrypt ? T.inv_sbox : T.sbox;
 
-inline u32 dec_column(u32 a, u32 b, u32 c, u32 d) {
-  return T.dec[0][at(a, 0)] ^ T.dec[1][at(b, 1)] ^ T.dec[2][at(c, 2)] ^ T.dec[3][at(d, 3)];
-}
+  // SubBytes, ShiftRows and MixColumns, or their inverses.
+  static u32 mixed(u32 a, u32 b, u32 c, u32 d) {
+    if constexpr (Decrypt) std::swap(b, d);
+    return mix[0][at(a, 0)] ^ mix[1][at(b, 1)] ^ mix[2][at(c, 2)] ^ mix[3][at(d, 3)];
+  }
 
-inline u32 last_enc_column(u32 a, u32 b, u32 c, u32 d) {
-  return column(T.sbox[row(a, 0)], T.sbox[row(b, 1)], T.sbox[row(c, 2)], T.sbox[row(d, 3)]);
-}
+  // The last round has no MixColumns.
+  static u32 substituted(u32 a, u32 b, u32 c, u32 d) {
+    if constexpr (Decrypt) std::swap(b, d);
+    return column(sub[row(a, 0)], sub[row(b, 1)], sub[row(c, 2)], sub[row(d, 3)]);
+  }
 
-inline u32 last_dec_column(u32 a, u32 b, u32 c, u32 d) {
-  return column(T.inv_sbox[row(a, 0)], T.inv_sbox[row(b, 1)], T.inv_sbox[row(c, 2)],
-                T.inv_sbox[row(d, 3)]);
-}
+  static void run(const u8 in[16], u8 out[16], const u8 round_keys[15][16], int rounds) {
+    const u8* k = round_keys[Decrypt ? rounds : 0];
+    u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
+        s2 = load_column(in + 8) ^ load_column(k + 8),
+        s3 = load_column(in + 12) ^ load_column(k + 12);
+    for (int step = 1; step < rounds; ++step) {
+      k = round_keys[Decrypt ? rounds - step : step];
+      const u32 t0 = mixed(s0, s1, s2, s3) ^ load_column(k);
+      const u32 t1 = mixed(s1, s2, s3, s0) ^ load_column(k + 4);
+      const u32 t2 = mixed(s2, s3, s0, s1) ^ load_column(k + 8);
+      const u32 t3 = mixed(s3, s0, s1, s2) ^ load_column(k + 12);
+      s0 = t0, s1 = t1, s2 = t2, s3 = t3;
+    }
+    k = round_keys[Decrypt ? 0 : rounds];
+    store_column(out, substituted(s0, s1, s2, s3) ^ load_column(k));
+    store_column(out + 4, substituted(s1, s2, s3, s0) ^ load_column(k + 4));
+    store_column(out + 8, substituted(s2, s3, s0, s1) ^ load_column(k + 8));
+    store_column(out + 12, substituted(s3, s0, s1, s2) ^ load_column(k + 12));
+  }
+};
 
 }  // namespace
 
 void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds) {
-  const int nk = rounds - 6;
-  const int total = 4 * (rounds + 1);
-  u32 w[60];
-  for (int i = 0; i < nk; ++i) w[i] = load_column(key_bytes + 4 * i);
-  for (int i = nk; i < total; ++i) {
-    u32 t = w[i - 1];
-    if (i % nk == 0) {
-      t = sub_word(std::rotr(t, 8)) ^ T.rcon[i / nk - 1];  // RotWord moves each byte up one row
-    } else if (nk == 8 && i % nk == 4) {
-      t = sub_word(t);
-    }
-    w[i] = w[i - nk] ^ t;
-  }
-  for (int i = 0; i < total; ++i) store_column(round_keys[i / 4] + 4 * (i % 4), w[i]);
+  aes_expand_key_with(sub_word, key_bytes, round_keys, rounds);
 }
 
 void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
@@ -160,44 +160,12 @@ void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
 
 void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
                        const std::uint8_t round_keys[15][16], int rounds) {
-  const u8* k = round_keys[0];
-  u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
-      s2 = load_column(in + 8) ^ load_column(k + 8),
-      s3 = load_column(in + 12) ^ load_column(k + 12);
-  for (int r = 1; r < rounds; ++r) {
-    k = round_keys[r];
-    const u32 t0 = enc_column(s0, s1, s2, s3) ^ load_column(k);
-    const u32 t1 = enc_column(s1, s2, s3, s0) ^ load_column(k + 4);
-    const u32 t2 = enc_column(s2, s3, s0, s1) ^ load_column(k + 8);
-    const u32 t3 = enc_column(s3, s0, s1, s2) ^ load_column(k + 12);
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
-  }
-  k = round_keys[rounds];
-  store_column(out, last_enc_column(s0, s1, s2, s3) ^ load_column(k));
-  store_column(out + 4, last_enc_column(s1, s2, s3, s0) ^ load_column(k + 4));
-  store_column(out + 8, last_enc_column(s2, s3, s0, s1) ^ load_column(k + 8));
-  store_column(out + 12, last_enc_column(s3, s0, s1, s2) ^ load_column(k + 12));
+  rounds_of<false>::run(in, out, round_keys, rounds);
 }
 
 void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
                        const std::uint8_t round_keys[15][16], int rounds) {
-  const u8* k = round_keys[rounds];
-  u32 s0 = load_column(in) ^ load_column(k), s1 = load_column(in + 4) ^ load_column(k + 4),
-      s2 = load_column(in + 8) ^ load_column(k + 8),
-      s3 = load_column(in + 12) ^ load_column(k + 12);
-  for (int r = rounds - 1; r > 0; --r) {
-    k = round_keys[r];
-    const u32 t0 = dec_column(s0, s3, s2, s1) ^ load_column(k);
-    const u32 t1 = dec_column(s1, s0, s3, s2) ^ load_column(k + 4);
-    const u32 t2 = dec_column(s2, s1, s0, s3) ^ load_column(k + 8);
-    const u32 t3 = dec_column(s3, s2, s1, s0) ^ load_column(k + 12);
-    s0 = t0, s1 = t1, s2 = t2, s3 = t3;
-  }
-  k = round_keys[0];
-  store_column(out, last_dec_column(s0, s3, s2, s1) ^ load_column(k));
-  store_column(out + 4, last_dec_column(s1, s0, s3, s2) ^ load_column(k + 4));
-  store_column(out + 8, last_dec_column(s2, s1, s0, s3) ^ load_column(k + 8));
-  store_column(out + 12, last_dec_column(s3, s2, s1, s0) ^ load_column(k + 12));
+  rounds_of<true>::run(in, out, round_keys, rounds);
 }
 
 }  // namespace vurn

@@ -9,6 +9,17 @@
 
 namespace vurn {
 
+// A column of the state or of a round key as a word: row i in bits 8i..8i+7, whatever the host's
+// byte order.
+constexpr std::uint32_t load_column(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+constexpr void store_column(std::uint8_t* p, std::uint32_t w) {
+  for (int r = 0; r < 4; ++r) p[r] = static_cast<std::uint8_t>(w >> (8 * r));
+}
+
 // The static tables of the table-driven rounds, one contiguous read-only block in this order, built
 // at compile time from the S-box and the MixColumns / InvMixColumns matrices over GF(2^8).
 // A column word holds row i of the column in bits 8i..8i+7, whatever the host's byte order.
@@ -30,6 +41,28 @@ VURN_API extern const aes_table_set aes_tables;
 // rounds is 10, 12 or 14.
 VURN_API void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16],
                              int rounds);
+
+// KeyExpansion with the SubWord of the caller's choice (a column word in, one out): the table
+// core's, or one in the AES unit. The branches and the round-constant index depend only on the
+// word's position, never on the key.
+template <class SubWord>
+void aes_expand_key_with(SubWord sub_word, const std::uint8_t* key_bytes,
+                         std::uint8_t round_keys[15][16], int rounds) {
+  const int nk = rounds - 6, total = 4 * (rounds + 1);
+  std::uint32_t w[60];
+  for (int i = 0; i < nk; ++i) w[i] = load_column(key_bytes + 4 * i);
+  for (int i = nk; i < total; ++i) {
+    std::uint32_t t = w[i - 1];
+    if (i % nk == 0) {
+      // RotWord moves each byte up one row.
+      t = sub_word(t >> 8 | t << 24) ^ aes_tables.rcon[i / nk - 1];
+    } else if (nk == 8 && i % nk == 4) {
+      t = sub_word(t);
+    }
+    w[i] = w[i - nk] ^ t;
+  }
+  for (int i = 0; i < total; ++i) store_column(round_keys[i / 4] + 4 * (i % 4), w[i]);
+}
 
 // Converts an expanded encryption key in place for the equivalent inverse cipher: round keys
 // 1 .. rounds-1 become InvMixColumns of themselves; the order is not reversed.

@@ -1,6 +1,7 @@
-// The one place that chooses the AES implementation. On x86-64 the processor is asked (cpuid)
-// which AES and vector instructions it has, and the operating system (xgetbv) whether it saves the
-// wider registers; the fastest implementation that can run is used.
+// The one place that names and chooses the AES implementations. On x86-64 the processor is asked
+// (cpuid) which AES and vector instructions it has, and the operating system (xgetbv) whether it
+// saves the wider registers; on ARMv8 Linux the kernel's hardware capabilities tell whether the
+// AES instructions are there. The first implementation of the table that can run is used.
 //
 // The choice covers key set-up as well as the blocks: key_state_init expands (and for decryption
 // converts) the key with the implementation in use, so no other code touches the key schedule.
@@ -11,19 +12,22 @@
 // in neither: its key expansion and conversion index tables with key bytes, and its rounds with
 // key- and data-dependent bytes, so its timing can leak key material through the cache to code
 // sharing the machine.
+#include <array>
 #include <atomic>
-#include <iterator>
 
 #include "aes_impl.h"
 
-#if defined(__x86_64__)
+#if defined(VURN_AES_X86)
 #include <cpuid.h>
+#endif
+#if defined(VURN_AES_ARMV8)
+#include <sys/auxv.h>
 #endif
 
 namespace vurn {
 namespace {
 
-#if defined(__x86_64__)
+#if defined(VURN_AES_X86)
 
 struct cpu_support {
   bool aes_ni = false, vaes_avx2 = false, vaes_avx512 = false;
@@ -64,11 +68,64 @@ const cpu_support& cpu() {
   return support;
 }
 
+bool has_aes_ni() {
+  return cpu().aes_ni;
+}
+bool has_vaes_avx2() {
+  return cpu().vaes_avx2;
+}
+bool has_vaes_avx512() {
+  return cpu().vaes_avx512;
+}
+
 #endif
 
+#if defined(VURN_AES_ARMV8)
+bool has_armv8_aes() {
+  return (getauxval(AT_HWCAP) & HWCAP_AES) != 0;
+}
+#endif
+
+bool runs_anywhere() {
+  return true;
+}
+
+struct implementation_row {
+  aes_impl_id id;
+  const char* name;
+  const aes_impl* impl;
+  bool (*available)();
+};
+
+// In the order of preference.
+constexpr implementation_row implementations[] = {
+#if defined(VURN_AES_X86)
+    {aes_impl_id::vaes_avx512, "vaes_avx512", &vaes_avx512_impl, has_vaes_avx512},
+    {aes_impl_id::vaes_avx2, "vaes_avx2", &vaes_avx2_impl, has_vaes_avx2},
+    {aes_impl_id::aes_ni, "aes_ni", &aes_ni_impl, has_aes_ni},
+#endif
+#if defined(VURN_AES_ARMV8)
+    {aes_impl_id::armv8, "armv8", &armv8_aes_impl, has_armv8_aes},
+#endif
+    {aes_impl_id::portable, "portable", &portable_aes_impl, runs_anywhere},
+};
+
+constexpr auto implementation_ids = [] {
+  std::array<aes_impl_id, std::size(implementations)> ids{};
+  for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = implementations[i].id;
+  return ids;
+}();
+
+const implementation_row* row_of(aes_impl_id id) {
+  for (const implementation_row& row : implementations) {
+    if (row.id == id) return &row;
+  }
+  return nullptr;
+}
+
 const aes_impl* best_available() {
-  for (auto it = std::rbegin(all_aes_impls); it != std::rend(all_aes_impls); ++it) {
-    if (const aes_impl* impl = find_aes_impl(*it)) return impl;
+  for (const implementation_row& row : implementations) {
+    if (row.available()) return row.impl;
   }
   return &portable_aes_impl;
 }
@@ -77,35 +134,18 @@ std::atomic<const aes_impl*> active{nullptr};
 
 }  // namespace
 
+std::span<const aes_impl_id> all_aes_impls() {
+  return implementation_ids;
+}
+
 const char* aes_impl_name(aes_impl_id id) {
-  switch (id) {
-    case aes_impl_id::portable:
-      return "portable";
-    case aes_impl_id::aes_ni:
-      return "aes_ni";
-    case aes_impl_id::vaes_avx2:
-      return "vaes_avx2";
-    case aes_impl_id::vaes_avx512:
-      return "vaes_avx512";
-  }
-  return "unknown";
+  const implementation_row* row = row_of(id);
+  return row != nullptr ? row->name : "unknown";
 }
 
 const aes_impl* find_aes_impl(aes_impl_id id) {
-  switch (id) {
-    case aes_impl_id::portable:
-      return &portable_aes_impl;
-#if defined(__x86_64__)
-    case aes_impl_id::aes_ni:
-      return cpu().aes_ni ? &aes_ni_impl : nullptr;
-    case aes_impl_id::vaes_avx2:
-      return cpu().vaes_avx2 ? &vaes_avx2_impl : nullptr;
-    case aes_impl_id::vaes_avx512:
-      return cpu().vaes_avx512 ? &vaes_avx512_impl : nullptr;
-#endif
-    default:
-      return nullptr;
-  }
+  const implementation_row* row = row_of(id);
+  return row != nullptr && row->available() ? row->impl : nullptr;
 }
 
 bool select_aes_impl(aes_impl_id id) {

@@ -1,10 +1,12 @@
 // Internal: the implementations of the block work behind the cipher interface, and the choice
 // between them. The table-driven core (aes.cpp) is the portable one and the reference; on x86-64
-// the AES instructions take over where the processor and the operating system support them.
+// and on ARMv8 the AES instructions take over where the processor and the operating system
+// support them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "cipher/cipher.h"
 
@@ -16,7 +18,6 @@ namespace vurn {
 // direction (encryption round keys for the encrypt routines, converted ones for the decrypt
 // routines); in and out may be the same buffer but must not otherwise overlap.
 struct aes_impl {
-  const char* name;
   void (*expand_key)(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
   void (*invert_round_keys)(std::uint8_t round_keys[15][16], int rounds);
   // out[i] = E(in[i]), or D(in[i]), for i < blocks.
@@ -32,14 +33,17 @@ struct aes_impl {
                       std::uint8_t* out, std::size_t chain_blocks, std::size_t chains);
 };
 
-enum class aes_impl_id { portable, aes_ni, vaes_avx2, vaes_avx512 };
-inline constexpr aes_impl_id all_aes_impls[] = {aes_impl_id::portable, aes_impl_id::aes_ni,
-                                                aes_impl_id::vaes_avx2, aes_impl_id::vaes_avx512};
+enum class aes_impl_id { portable, aes_ni, vaes_avx2, vaes_avx512, armv8 };
 
-// The name of an implementation ("portable", "aes_ni", "vaes_avx2", "vaes_avx512").
+// The implementations this build has (whether or not this processor can run them), in the order
+// of preference, fastest first; the portable one comes last and runs everywhere.
+std::span<const aes_impl_id> all_aes_impls();
+
+// The name of an implementation, as the dispatch table gives it, or "unknown" for one this build
+// does not have.
 const char* aes_impl_name(aes_impl_id id);
 
-// The implementation, or nullptr when this processor or operating system cannot run it.
+// The implementation, or nullptr when this build, processor or operating system cannot run it.
 const aes_impl* find_aes_impl(aes_impl_id id);
 
 // Makes every later cipher call in the process use the given implementation (for tests and
@@ -50,15 +54,21 @@ bool select_aes_impl(aes_impl_id id);
 // chosen at the first call.
 const aes_impl& active_aes_impl();
 
-// The implementations themselves; the hardware ones exist on x86-64 only.
+// The implementations themselves. The hardware ones exist where the compiler can target the AES
+// instructions function by function: on x86-64, and on little-endian ARMv8 Linux (which reports
+// the instructions in the auxiliary vector) with a compiler whose NEON header offers them.
 extern const aes_impl portable_aes_impl;
 #if defined(__x86_64__)
+#define VURN_AES_X86 1
 extern const aes_impl aes_ni_impl, vaes_avx2_impl, vaes_avx512_impl;
-
-// Key set-up with the AES instructions (aes_ni.cpp), shared by all hardware implementations:
-// SubWord and InvMixColumns run in the AES unit, so no memory access depends on the key.
+// The AES-NI key set-up, which the wider x86 implementations share.
 void aes_ni_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
 void aes_ni_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
+#endif
+#if defined(__aarch64__) && defined(__linux__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && \
+    (!defined(__clang__) || defined(__ARM_FEATURE_AES))
+#define VURN_AES_ARMV8 1
+extern const aes_impl armv8_aes_impl;
 #endif
 
 // Where chains start in CBC decryption, which XORs each decrypted block with the ciphertext block

@@ -58,8 +58,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
 
 }  // namespace
 
-const aes_impl portable_aes_impl = {"portable",  aes_expand_key, aes_invert_round_keys,
-                                    encrypt_ecb, decrypt_ecb,    encrypt_cbc,
-                                    decrypt_cbc};
+const aes_impl portable_aes_impl = {aes_expand_key, aes_invert_round_keys, encrypt_ecb,
+                                    decrypt_ecb,    encrypt_cbc,           decrypt_cbc};
 
 }  // namespace vurn

@@ -1,298 +1,73 @@
-// AES with the vector AES instructions on 512-bit registers: four blocks per instruction, eight
-// registers (32 blocks) in flight for independent blocks and four (16 chains) for CBC encryption.
-// Key set-up is that of aes_ni.cpp. Constant-time: no table lookups and no branches on the key or
-// the data.
-#include "aes_impl.h"
+// AES with the vector AES instructions on 512-bit registers: four blocks per register, eight
+// registers (32 blocks) in flight for independent blocks and four (16 chains) for CBC encryption;
+// key set-up is that of aes_ni.cpp.
+#include "aes_target.h"
 
-#if defined(__x86_64__)
+#if defined(VURN_AES_X86)
 #include <immintrin.h>
 
-#include <algorithm>
+VURN_TARGET_BEGIN("aes,vaes,avx512f")
+#include "aes_x86.h"
 
 namespace vurn {
-namespace {
 
-using u8 = std::uint8_t;
-using reg = __m512i;
-constexpr std::size_t LANES = 4;       // blocks per register
-constexpr std::size_t BATCH_REGS = 8;  // registers in flight for independent blocks
-constexpr std::size_t CHAIN_REGS = 4;  // registers in flight for CBC encryption
+// The zero-masking forms with every element kept avoid a spurious uninitialised-value warning from
+// GCC's plain broadcast, extracts and alignr.
+struct vaes512_layer : layer_shape<4, 8, 4> {
+  using reg = __m512i;
+  static reg load(const u8* p) { return _mm512_loadu_si512(p); }
+  static void store(u8* p, reg v) { _mm512_storeu_si512(p, v); }
+  static reg broadcast(const u8* block) {
+    return _mm512_maskz_broadcast_i32x4(0xffff, sse_block::load(block));
+  }
+  static reg xor_regs(reg a, reg b) { return _mm512_xor_si512(a, b); }
 
-struct schedule {
-  reg k[15];
-  int rounds;
+  static reg load_lanes(const u8* p, std::size_t stride, std::size_t count) {
+    reg v{};
+    if (count > 0) v = _mm512_inserti32x4(v, sse_block::load(p), 0);
+    if (count > 1) v = _mm512_inserti32x4(v, sse_block::load(p + stride), 1);
+    if (count > 2) v = _mm512_inserti32x4(v, sse_block::load(p + 2 * stride), 2);
+    return count > 3 ? _mm512_inserti32x4(v, sse_block::load(p + 3 * stride), 3) : v;
+  }
+
+  static void store_lanes(u8* p, std::size_t stride, std::size_t count, reg v) {
+    if (count > 0) sse_block::store(p, _mm512_maskz_extracti32x4_epi32(0xf, v, 0));
+    if (count > 1) sse_block::store(p + stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 1));
+    if (count > 2) sse_block::store(p + 2 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 2));
+    if (count > 3) sse_block::store(p + 3 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 3));
+  }
+
+  static reg enc_round(reg x, reg k) { return _mm512_aesenc_epi128(x, k); }
+  static reg enc_last(reg x, reg k) { return _mm512_aesenclast_epi128(x, k); }
+  static reg dec_round(reg x, reg k) { return _mm512_aesdec_epi128(x, k); }
+  static reg dec_last(reg x, reg k) { return _mm512_aesdeclast_epi128(x, k); }
+
+  static reg preceding(reg blocks, reg before) {
+    return _mm512_maskz_alignr_epi64(0xff, blocks, before, 6);
+  }
+
+  static reg with_iv_at(std::uint64_t starts, reg iv, reg values) {
+    const auto lanes = static_cast<unsigned>(starts & 0xf);
+    // Each lane is two 64-bit elements: bit l goes to bits 2l and 2l+1 of the element mask.
+    const unsigned spread = (lanes & 1) | (lanes & 2) << 1 | (lanes & 4) << 2 | (lanes & 8) << 3;
+    return _mm512_mask_blend_epi64(static_cast<__mmask8>(spread * 3), values, iv);
+  }
+
+  static void split_pairs(reg a, reg b, reg& first, reg& second) {
+    first = _mm512_maskz_shuffle_i64x2(0xff, a, b, 0x88);   // lanes a0 a2 b0 b2
+    second = _mm512_maskz_shuffle_i64x2(0xff, a, b, 0xdd);  // lanes a1 a3 b1 b3
+  }
+
+  static void join_pairs(reg first, reg second, reg& a, reg& b) {
+    a = _mm512_permutex2var_epi64(first, _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0), second);
+    b = _mm512_permutex2var_epi64(first, _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4), second);
+  }
 };
 
-// The blocks of register j of a batch that count holds: LANES, fewer in the last one, or none.
-constexpr std::size_t lanes_in(std::size_t count, std::size_t j) {
-  return count <= LANES * j ? 0 : count - LANES * j < LANES ? count - LANES * j : LANES;
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline __m128i load_block(const u8* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void store_block(u8* p, __m128i v) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
-}
-
-// The block in every lane. (The zero-masking form with every element kept avoids a spurious
-// uninitialised-value warning from GCC's plain broadcast; so do the extracts and the alignr below.)
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline reg broadcast(__m128i block) {
-  return _mm512_maskz_broadcast_i32x4(0xffff, block);
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline schedule load_schedule(
-    const key_state& key) {
-  schedule s{};
-  s.rounds = key.rounds;
-  for (int r = 0; r <= key.rounds; ++r) s.k[r] = broadcast(load_block(key.round_keys[r]));
-  return s;
-}
-
-// Lane l holds the block at p + l * stride for l < count; the lanes past count are zero.
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline reg gather(const u8* p,
-                                                                          std::size_t stride,
-                                                                          std::size_t count) {
-  if (stride == 16 && count == LANES) return _mm512_loadu_si512(p);
-  reg v = _mm512_setzero_si512();
-  if (count > 0) v = _mm512_inserti32x4(v, load_block(p), 0);
-  if (count > 1) v = _mm512_inserti32x4(v, load_block(p + stride), 1);
-  if (count > 2) v = _mm512_inserti32x4(v, load_block(p + 2 * stride), 2);
-  if (count > 3) v = _mm512_inserti32x4(v, load_block(p + 3 * stride), 3);
-  return v;
-}
-
-// Stores lanes 0 .. count-1 to p + l * stride.
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void scatter(u8* p,
-                                                                            std::size_t stride,
-                                                                            std::size_t count,
-                                                                            reg v) {
-  if (stride == 16 && count == LANES) {
-    _mm512_storeu_si512(p, v);
-    return;
-  }
-  if (count > 0) store_block(p, _mm512_maskz_extracti32x4_epi32(0xf, v, 0));
-  if (count > 1) store_block(p + stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 1));
-  if (count > 2) store_block(p + 2 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 2));
-  if (count > 3) store_block(p + 3 * stride, _mm512_maskz_extracti32x4_epi32(0xf, v, 3));
-}
-
-template <std::size_t N>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void encrypt_regs(const schedule& s,
-                                                                                 reg (&x)[N]) {
-  for (reg& v : x) v = _mm512_xor_si512(v, s.k[0]);
-  for (int r = 1; r < s.rounds; ++r) {
-    for (reg& v : x) v = _mm512_aesenc_epi128(v, s.k[r]);
-  }
-  for (reg& v : x) v = _mm512_aesenclast_epi128(v, s.k[s.rounds]);
-}
-
-template <std::size_t N>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void decrypt_regs(const schedule& s,
-                                                                                 reg (&x)[N]) {
-  for (reg& v : x) v = _mm512_xor_si512(v, s.k[s.rounds]);
-  for (int r = s.rounds - 1; r > 0; --r) {
-    for (reg& v : x) v = _mm512_aesdec_epi128(v, s.k[r]);
-  }
-  for (reg& v : x) v = _mm512_aesdeclast_epi128(v, s.k[0]);
-}
-
-// ECB over count <= N * LANES consecutive blocks.
-template <std::size_t N, bool Decrypt>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void ecb_batch(const schedule& s,
-                                                                              const u8* in, u8* out,
-                                                                              std::size_t count) {
-  reg x[N];
-  for (std::size_t j = 0; j < N; ++j) x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
-  if constexpr (Decrypt) {
-    decrypt_regs(s, x);
-  } else {
-    encrypt_regs(s, x);
-  }
-  for (std::size_t j = 0; j < N; ++j) scatter(out + 16 * LANES * j, 16, lanes_in(count, j), x[j]);
-}
-
-template <bool Decrypt>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void ecb(const key_state& key,
-                                                                        const u8* in, u8* out,
-                                                                        std::size_t blocks) {
-  const schedule s = load_schedule(key);
-  constexpr std::size_t batch = BATCH_REGS * LANES;
-  std::size_t i = 0;
-  for (; i + batch <= blocks; i += batch) {
-    ecb_batch<BATCH_REGS, Decrypt>(s, in + 16 * i, out + 16 * i, batch);
-  }
-  for (; i < blocks; i += LANES) {
-    ecb_batch<1, Decrypt>(s, in + 16 * i, out + 16 * i, std::min(blocks - i, LANES));
-  }
-}
-
-[[gnu::target("aes,vaes,avx512f")]] void encrypt_ecb(const key_state& key, const u8* in, u8* out,
-                                                     std::size_t blocks) {
-  ecb<false>(key, in, out, blocks);
-}
-
-[[gnu::target("aes,vaes,avx512f")]] void decrypt_ecb(const key_state& key, const u8* in, u8* out,
-                                                     std::size_t blocks) {
-  ecb<true>(key, in, out, blocks);
-}
-
-// CBC encryption of count <= N * LANES consecutive chains side by side: lane l of register j
-// carries chain LANES * j + l, and block b of every chain goes through the cipher in one step.
-template <std::size_t N>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void encrypt_chains(
-    const schedule& s, reg iv, const u8* in, u8* out, std::size_t chain_blocks, std::size_t count) {
-  const std::size_t stride = 16 * chain_blocks;
-  reg x[N];
-  for (reg& v : x) v = iv;
-  for (std::size_t b = 0; b < chain_blocks; ++b, in += 16, out += 16) {
-    for (std::size_t j = 0; j < N; ++j) {
-      x[j] = _mm512_xor_si512(x[j], gather(in + stride * LANES * j, stride, lanes_in(count, j)));
-    }
-    encrypt_regs(s, x);
-    for (std::size_t j = 0; j < N; ++j) {
-      scatter(out + stride * LANES * j, stride, lanes_in(count, j), x[j]);
-    }
-  }
-}
-
-// Chains of two blocks, the container's 256-bit chunks, are common enough to load whole: a pair of
-// registers holds LANES such chains, and regrouping their lanes puts the first blocks of the
-// chains in one register and their second blocks in the other.
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void split_pairs(reg a, reg b,
-                                                                                reg* first,
-                                                                                reg* second) {
-  *first = _mm512_maskz_shuffle_i64x2(0xff, a, b, 0x88);   // lanes a0 a2 b0 b2
-  *second = _mm512_maskz_shuffle_i64x2(0xff, a, b, 0xdd);  // lanes a1 a3 b1 b3
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void join_pairs(reg first,
-                                                                               reg second, reg* a,
-                                                                               reg* b) {
-  *a = _mm512_permutex2var_epi64(first, _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0), second);
-  *b = _mm512_permutex2var_epi64(first, _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4), second);
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline reg load_whole(const u8* p) {
-  return _mm512_loadu_si512(p);
-}
-
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void store_whole(u8* p, reg v) {
-  _mm512_storeu_si512(p, v);
-}
-
-// CBC encryption of N * LANES consecutive two-block chains side by side.
-template <std::size_t N>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void encrypt_pairs(const schedule& s,
-                                                                                  reg iv,
-                                                                                  const u8* in,
-                                                                                  u8* out) {
-  constexpr std::size_t pair_octets = 2 * 16 * LANES;
-  reg first[N], second[N];
-  for (std::size_t j = 0; j < N; ++j) {
-    split_pairs(load_whole(in + pair_octets * j), load_whole(in + pair_octets * j + 16 * LANES),
-                &first[j], &second[j]);
-    first[j] = _mm512_xor_si512(first[j], iv);
-  }
-  encrypt_regs(s, first);
-  for (std::size_t j = 0; j < N; ++j) second[j] = _mm512_xor_si512(second[j], first[j]);
-  encrypt_regs(s, second);
-  for (std::size_t j = 0; j < N; ++j) {
-    reg a, b;
-    join_pairs(first[j], second[j], &a, &b);
-    store_whole(out + pair_octets * j, a);
-    store_whole(out + pair_octets * j + 16 * LANES, b);
-  }
-}
-
-[[gnu::target("aes,vaes,avx512f")]] void encrypt_cbc(const key_state& key, const u8 iv[16],
-                                                     const u8* in, u8* out,
-                                                     std::size_t chain_blocks, std::size_t chains) {
-  const schedule s = load_schedule(key);
-  const reg start = broadcast(load_block(iv));
-  const std::size_t stride = 16 * chain_blocks;
-  constexpr std::size_t group = CHAIN_REGS * LANES;
-  std::size_t c = 0;
-  if (chain_blocks == 2) {
-    for (; c + group <= chains; c += group) {
-      encrypt_pairs<CHAIN_REGS>(s, start, in + stride * c, out + stride * c);
-    }
-  }
-  for (; c + group <= chains; c += group) {
-    encrypt_chains<CHAIN_REGS>(s, start, in + stride * c, out + stride * c, chain_blocks, group);
-  }
-  for (; c < chains; c += LANES) {
-    encrypt_chains<1>(s, start, in + stride * c, out + stride * c, chain_blocks,
-                      std::min(chains - c, LANES));
-  }
-}
-
-// The blocks before those of `blocks`: the last lane of `before`, then lanes 0 .. LANES-2 of
-// blocks.
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline reg preceding(reg blocks,
-                                                                             reg before) {
-  return _mm512_maskz_alignr_epi64(0xff, blocks, before, 6);
-}
-
-// `values` with lane l replaced by the same lane of iv where bit l of starts is set.
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline reg with_iv_at(std::uint64_t starts,
-                                                                              reg iv, reg values) {
-  const auto lanes = static_cast<unsigned>(starts & 0xf);
-  // Each lane is two 64-bit elements: bit l goes to bits 2l and 2l+1 of the element mask.
-  const unsigned spread = (lanes & 1) | (lanes & 2) << 1 | (lanes & 4) << 2 | (lanes & 8) << 3;
-  return _mm512_mask_blend_epi64(static_cast<__mmask8>(spread * 3), values, iv);
-}
-
-// CBC decryption of count <= N * LANES consecutive blocks, whatever chains they belong to: each
-// decrypted block is XORed with the ciphertext block before it (the last lane of
-// `last` for the first) or, where bit k of starts marks block k as the start of a chain, with the
-// IV. `last` leaves holding the batch's last register of ciphertext; only a final batch may be
-// partial.
-template <std::size_t N>
-[[gnu::target("aes,vaes,avx512f"), gnu::always_inline]] inline void decrypt_cbc_batch(
-    const schedule& s, reg iv, std::uint64_t starts, reg& last, const u8* in, u8* out,
-    std::size_t count) {
-  reg cipher_text[N], x[N];
-  for (std::size_t j = 0; j < N; ++j) {
-    cipher_text[j] = x[j] = gather(in + 16 * LANES * j, 16, lanes_in(count, j));
-  }
-  decrypt_regs(s, x);
-  for (std::size_t j = 0; j < N; ++j) {
-    const reg before = preceding(cipher_text[j], j == 0 ? last : cipher_text[j - 1]);
-    const reg chain = with_iv_at(starts >> (LANES * j), iv, before);
-    scatter(out + 16 * LANES * j, 16, lanes_in(count, j), _mm512_xor_si512(x[j], chain));
-  }
-  last = cipher_text[N - 1];
-}
-
-[[gnu::target("aes,vaes,avx512f")]] void decrypt_cbc(const key_state& key, const u8 iv[16],
-                                                     const u8* in, u8* out,
-                                                     std::size_t chain_blocks, std::size_t chains) {
-  const std::size_t blocks = chain_blocks * chains;
-  if (blocks == 0) return;
-  const schedule s = load_schedule(key);
-  const reg start = broadcast(load_block(iv));
-  cbc_chain_starts starts(chain_blocks);
-  reg last = start;  // not used: the first block starts a chain
-  constexpr std::size_t batch = BATCH_REGS * LANES;
-  std::size_t i = 0;
-  for (; i + batch <= blocks; i += batch) {
-    decrypt_cbc_batch<BATCH_REGS>(s, start, starts.next(batch), last, in + 16 * i, out + 16 * i,
-                                  batch);
-  }
-  for (; i < blocks; i += LANES) {
-    const std::size_t n = std::min(blocks - i, LANES);
-    decrypt_cbc_batch<1>(s, start, starts.next(n), last, in + 16 * i, out + 16 * i, n);
-  }
-}
-
-}  // namespace
-
-const aes_impl vaes_avx512_impl = {"vaes_avx512", aes_ni_expand_key, aes_ni_invert_round_keys,
-                                   encrypt_ecb,   decrypt_ecb,       encrypt_cbc,
-                                   decrypt_cbc};
+const aes_impl vaes_avx512_impl =
+    layer_impl<vaes512_layer>(aes_ni_expand_key, aes_ni_invert_round_keys);
 
 }  // namespace vurn
 
+VURN_TARGET_END
 #endif

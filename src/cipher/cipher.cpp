@@ -117,14 +117,14 @@ int run_blocks(const mode_state* mode, const key_state* key, const u8* in, int b
   return static_cast<int>(blocks) * BLOCK_BITS;
 }
 
-std::ptrdiff_t run_chunks(const mode_state* mode, const key_state* key, const u8* in,
-                          std::size_t chunk_octets, std::size_t chunks, u8* out, bool decrypting) {
+int run_chunks(const mode_state* mode, const key_state* key, const u8* in, std::size_t chunk_octets,
+               std::size_t chunks, u8* out, bool decrypting) {
   if (!records_usable(mode, key, decrypting)) return ERR_CIPHER_STATE;
-  if (in == nullptr || out == nullptr || chunks == 0) return 0;
+  if (in == nullptr || out == nullptr || chunks == 0) return CHUNKS_NONE;
   if (!known_mode(*mode)) return ERR_CIPHER_STATE;
-  if (chunk_octets == 0 || chunk_octets % BLOCK_OCTETS != 0) return 0;
+  if (chunk_octets == 0 || chunk_octets % BLOCK_OCTETS != 0) return CHUNKS_NONE;
   run_mode(*mode, *key, decrypting, in, out, chunk_octets / BLOCK_OCTETS, chunks);
-  return static_cast<std::ptrdiff_t>(chunks);
+  return CHUNKS_ALL;
 }
 
 }  // namespace
@@ -172,13 +172,13 @@ int decrypt_blocks(const mode_state* mode, const key_state* key, const std::uint
   return run_blocks(mode, key, in, bits, out, true);
 }
 
-std::ptrdiff_t encrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
-                              std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
+int encrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                   std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
   return run_chunks(mode, key, in, chunk_octets, chunks, out, false);
 }
 
-std::ptrdiff_t decrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
-                              std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
+int decrypt_chunks(const mode_state* mode, const key_state* key, const std::uint8_t* in,
+                   std::size_t chunk_octets, std::size_t chunks, std::uint8_t* out) {
   return run_chunks(mode, key, in, chunk_octets, chunks, out, true);
 }
 

@@ -237,8 +237,8 @@ int read_block_size(const stream_pair& streams) {
 
 // ---- Body ----
 
-std::ptrdiff_t run_chunk_routine(int direction, const mode_state& mode, const key_state& key,
-                                 std::uint8_t* data, std::size_t chunk, std::size_t chunks) {
+int run_chunk_routine(int direction, const mode_state& mode, const key_state& key,
+                      std::uint8_t* data, std::size_t chunk, std::size_t chunks) {
   return direction == DIRECTION_ENCRYPT ? encrypt_chunks(&mode, &key, data, chunk, chunks, data)
                                         : decrypt_chunks(&mode, &key, data, chunk, chunks, data);
 }
@@ -246,8 +246,8 @@ std::ptrdiff_t run_chunk_routine(int direction, const mode_state& mode, const ke
 // Moves the body from input to output a buffer at a time, transforming the chunks of each pass in
 // place with one call: every chunk starts the CBC chain again from the record's zero IV, so each
 // chunk stands alone and the cipher works on many of them at once. A partial last chunk is
-// zero-filled and written whole. When the chunk routine does not process every chunk, the chunks
-// before the first failing one are written and the run fails.
+// zero-filled and written whole. When the chunk routine does not process the chunks (192-bit
+// chunks are not whole AES blocks), nothing of the pass is written and the run fails.
 int transform_body(const stream_pair& streams, int direction, int block_size, const key_state& key,
                    const mode_state& mode) {
   // One fixed buffer for the whole run.
@@ -281,10 +281,7 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
                      streams.input_name);
       }
     }
-    const std::ptrdiff_t done =
-        run_chunk_routine(direction, mode, key, buffer.data(), chunk, used / chunk);
-    if (done != static_cast<std::ptrdiff_t>(used / chunk)) {
-      write_all(streams, buffer.data(), done > 0 ? static_cast<std::size_t>(done) * chunk : 0);
+    if (run_chunk_routine(direction, mode, key, buffer.data(), chunk, used / chunk) != CHUNKS_ALL) {
       return STREAM_FAILED;
     }
     if (!write_all(streams, buffer.data(), used)) return STREAM_FAILED;

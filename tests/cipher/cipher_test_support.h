@@ -1,6 +1,6 @@
 // Shared pieces of the cipher tests: hex and bit-string conversion, a reader for the
-// "[section]" / "NAME = value" vector files, and the list of AES implementations that every
-// vector test runs through.
+// "[section]" / "NAME = value" vector files, and the test fixture that runs a test once per AES
+// implementation.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "cipher/aes.h"
 #include "cipher/aes_impl.h"
 #include "cipher/cipher.h"
 
@@ -38,41 +37,17 @@ struct vector_record {
 };
 std::vector<vector_record> read_vector_file(const std::string& path);
 
-// An implementation of the AES core and the cipher interface. Every vector and property test runs
-// once per entry, so a second back end is tested by adding it to cipher_impls(). Each entry's
-// interface routines select its implementation before they run; its key and block routines run the
-// implementation's key set-up and block work directly on the round keys they are given.
-struct cipher_impl {
-  const char* name;
-  aes_impl_id id;
-  decltype(&aes_expand_key) expand_key;
-  decltype(&aes_invert_round_keys) invert_round_keys;
-  decltype(&aes_encrypt_block) encrypt_block;
-  decltype(&aes_decrypt_block) decrypt_block;
-  decltype(&key_state_init) init_key;
-  decltype(&mode_state_init) init_mode;
-  decltype(&encrypt_blocks) encrypt;
-  decltype(&decrypt_blocks) decrypt;
-  decltype(&encrypt_padded) encrypt_pad;
-  decltype(&decrypt_padded) decrypt_pad;
-};
-const std::vector<cipher_impl>& cipher_impls();
-inline void PrintTo(const cipher_impl& impl, std::ostream* os) {
-  *os << impl.name;
-}
-inline std::string impl_name(const testing::TestParamInfo<cipher_impl>& info) {
-  return info.param.name;
-}
-
-// The entries whose implementation uses the AES instructions.
-std::vector<cipher_impl> hardware_impls();
-
-// A test run once per implementation; skipped, saying so, where this processor cannot run it.
-class impl_test : public testing::TestWithParam<cipher_impl> {
+// A test run once per AES implementation this build has: set-up selects it, so the cipher
+// interface the test calls runs it; skipped, saying so, where this processor cannot run it.
+class impl_test : public testing::TestWithParam<aes_impl_id> {
  protected:
-  const cipher_impl& impl = GetParam();
+  const aes_impl_id impl = GetParam();
   void SetUp() override;
 };
+std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info);
+
+// The implementations that use the AES instructions, for comparing against the portable one.
+std::vector<aes_impl_id> hardware_impls();
 
 // Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
 // mode with the IV (zero when iv_hex is empty). Fails the current test on a bad status.
@@ -80,15 +55,14 @@ struct cipher_setup {
   key_state key{};
   mode_state mode{};
 };
-cipher_setup make_setup(const cipher_impl& impl, int mode_code, int direction,
-                        const std::string& key_hex, const std::string& iv_hex = "");
+cipher_setup make_setup(int mode_code, int direction, const std::string& key_hex,
+                        const std::string& iv_hex = "");
 
 // Runs input through encrypt_blocks or decrypt_blocks and returns the output in the same notation:
 // hex, or for CFB-1 a bit string (zero bits are added up to a whole block and cut off again,
 // which is sound because each CFB-1 output bit depends only on the input bits before it).
 // Decryption uses a decryption key except in CFB-1, whose decryption needs an encryption key.
-std::string run_blocks(const cipher_impl& impl, int mode_code, bool encrypting,
-                       const std::string& key_hex, const std::string& iv_hex,
-                       const std::string& input);
+std::string run_blocks(int mode_code, bool encrypting, const std::string& key_hex,
+                       const std::string& iv_hex, const std::string& input);
 
 }  // namespace vurn::test
