@@ -1,6 +1,7 @@
 // Internal: the implementations of the block work behind the cipher interface, and the choice
-// between them. The table-driven core (aes.cpp) is the portable one and the reference; on x86-64
-// the AES instructions take over where the processor and the operating system support them.
+// between them. The table-driven core (aes.cpp) is the reference; the bitsliced one runs on any
+// processor in constant time, and on x86-64 the AES instructions take over where the processor
+// and the operating system support them.
 #pragma once
 
 #include <cstddef>
@@ -32,11 +33,12 @@ struct aes_impl {
                       std::uint8_t* out, std::size_t chain_blocks, std::size_t chains);
 };
 
-enum class aes_impl_id { portable, aes_ni, vaes_avx2, vaes_avx512 };
-inline constexpr aes_impl_id all_aes_impls[] = {aes_impl_id::portable, aes_impl_id::aes_ni,
-                                                aes_impl_id::vaes_avx2, aes_impl_id::vaes_avx512};
+enum class aes_impl_id { portable, bitsliced, aes_ni, vaes_avx2, vaes_avx512 };
+inline constexpr aes_impl_id all_aes_impls[] = {aes_impl_id::portable, aes_impl_id::bitsliced,
+                                                aes_impl_id::aes_ni, aes_impl_id::vaes_avx2,
+                                                aes_impl_id::vaes_avx512};
 
-// The name of an implementation ("portable", "aes_ni", "vaes_avx2", "vaes_avx512").
+// The name of an implementation ("portable", "bitsliced", "aes_ni", "vaes_avx2", "vaes_avx512").
 const char* aes_impl_name(aes_impl_id id);
 
 // The implementation, or nullptr when this processor or operating system cannot run it.
@@ -51,7 +53,12 @@ bool select_aes_impl(aes_impl_id id);
 const aes_impl& active_aes_impl();
 
 // The implementations themselves; the hardware ones exist on x86-64 only.
-extern const aes_impl portable_aes_impl;
+extern const aes_impl portable_aes_impl, bitsliced_aes_impl;
+
+// The S-box (SubBytes) and its inverse as the Boolean circuits of the bitsliced implementation:
+// planes[b] holds bit b (0 = least significant) of 64 octets, one per bit position of the word.
+void bitsliced_sub_bytes(std::uint64_t planes[8]);
+void bitsliced_inv_sub_bytes(std::uint64_t planes[8]);
 #if defined(__x86_64__)
 extern const aes_impl aes_ni_impl, vaes_avx2_impl, vaes_avx512_impl;
 

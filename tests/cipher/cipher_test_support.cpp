@@ -139,6 +139,7 @@ const std::vector<cipher_impl>& cipher_impls() {
   static const std::vector<cipher_impl> impls = {
       entry<aes_impl_id::portable>(aes_expand_key, aes_invert_round_keys, aes_encrypt_block,
                                    aes_decrypt_block),
+      hardware_entry<aes_impl_id::bitsliced>(),
       hardware_entry<aes_impl_id::aes_ni>(),
       hardware_entry<aes_impl_id::vaes_avx2>(),
       hardware_entry<aes_impl_id::vaes_avx512>(),

@@ -64,7 +64,7 @@ inline std::string impl_name(const testing::TestParamInfo<cipher_impl>& info) {
   return info.param.name;
 }
 
-// The entries whose implementation uses the AES instructions.
+// The entries other than the table core: the bitsliced one and those using the AES instructions.
 std::vector<cipher_impl> hardware_impls();
 
 // A test run once per implementation; skipped, saying so, where this processor cannot run it.
