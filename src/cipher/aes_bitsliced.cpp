@@ -1,7 +1,8 @@
 // AES on bit slices: the portable implementation the dispatch uses wherever the processor has no
 // AES instructions. Sixteen blocks travel together as 32 machine words, one word for each bit of
 // each row of the state, so SubBytes is a Boolean circuit over whole words, ShiftRows a rotation
-// of each word and MixColumns a handful of XORs between words.
+// of each word and MixColumns a handful of XORs between words. Long runs go two such groups at a
+// time, as plain arrays the compiler may keep in vector registers.
 //
 // Constant time: every operation here on the key or the data is an AND, XOR, NOT, shift or
 // rotation by a fixed amount. No table is indexed and no branch is taken on a key or data value,
@@ -21,388 +22,416 @@ namespace {
 using u8 = std::uint8_t;
 using word = std::uint64_t;
 
-constexpr std::size_t BATCH_BLOCKS = 16;  // 4 columns x 16 blocks = 64 lanes per word
+constexpr std::size_t GROUP_BLOCKS = 16;  // 4 columns x 16 blocks = 64 lanes of a word
+constexpr std::size_t WIDE_GROUPS = 2;    // groups per batch on long runs
 constexpr std::size_t BLOCK_OCTETS = 16;
 
-// One bit plane per bit of an octet: bit[b] holds bit b (0 = least significant) of the octet in
-// each of 64 lanes.
-struct slices {
-  std::array<word, 8> bit{};
-
-  friend slices operator^(slices a, const slices& b) {
-    for (int i = 0; i < 8; ++i) a.bit[i] ^= b.bit[i];
-    return a;
-  }
-};
-
-// The state of a batch of up to 16 blocks: row[r], lane 16c + j, is the octet in row r and
-// column c of block j. A ShiftRows step is then a rotation of each row by multiples of 16 lanes.
+// The state of N groups of up to 16 blocks each. In group g, row[r][b][g] holds bit b
+// (0 = least significant) of row r, lane 16c + j being the octet in row r and column c of block
+// 16g + j. A ShiftRows step is then a rotation of each word by multiples of 16 lanes. Every step
+// below is a loop over the groups with a plain scalar body, which the compiler may run in vector
+// registers.
+template <std::size_t N>
 struct batch {
-  std::array<slices, 4> row;
+  std::array<std::array<std::array<word, N>, 8>, 4> row;
 };
 
-// The round keys, each broadcast to all blocks of a batch.
+// The round keys, each broadcast to all blocks of a group.
 struct sliced_key {
   int rounds = 0;
-  std::array<batch, 15> round;
+  std::array<batch<1>, 15> round;
 };
 
-// The forward S-box circuit, evaluated on whole words. u0 is the most significant input bit and
-// s0 the most significant output bit, so x.bit[7 - i] carries u_i in and s_i out.
-void sub_bytes(slices& x) {
-  const word u0 = x.bit[7], u1 = x.bit[6], u2 = x.bit[5], u3 = x.bit[4], u4 = x.bit[3],
-             u5 = x.bit[2], u6 = x.bit[1], u7 = x.bit[0];
-  const word t1 = u3 ^ u5;
-  const word t2 = u0 ^ u6;
-  const word t3 = u0 ^ u3;
-  const word t4 = u0 ^ u5;
-  const word t5 = u1 ^ u2;
-  const word t6 = t5 ^ u7;
-  const word t7 = t6 ^ u3;
-  const word t8 = t2 ^ t1;
-  const word t9 = t6 ^ u0;
-  const word t10 = t6 ^ u6;
-  const word t11 = t10 ^ t4;
-  const word t12 = u4 ^ t8;
-  const word t13 = t12 ^ u5;
-  const word t14 = t12 ^ u1;
-  const word t15 = t13 ^ u7;
-  const word t16 = t13 ^ t5;
-  const word t17 = t14 ^ t3;
-  const word t18 = u7 ^ t17;
-  const word t19 = t16 ^ t17;
-  const word t20 = t16 ^ t4;
-  const word t21 = t5 ^ t17;
-  const word t22 = t2 ^ t21;
-  const word t23 = u0 ^ t21;
-  const word t24 = t8 & t13;
-  const word t25 = t11 & t15;
-  const word t26 = t25 ^ t24;
-  const word t27 = t7 & u7;
-  const word t28 = t27 ^ t24;
-  const word t29 = t2 & t21;
-  const word t30 = t10 & t6;
-  const word t31 = t30 ^ t29;
-  const word t32 = t9 & t18;
-  const word t33 = t32 ^ t29;
-  const word t34 = t3 & t17;
-  const word t35 = t1 & t19;
-  const word t36 = t35 ^ t34;
-  const word t37 = t4 & t16;
-  const word t38 = t37 ^ t34;
-  const word t39 = t26 ^ t14;
-  const word t40 = t28 ^ t38;
-  const word t41 = t31 ^ t36;
-  const word t42 = t33 ^ t38;
-  const word t43 = t39 ^ t36;
-  const word t44 = t40 ^ t20;
-  const word t45 = t41 ^ t22;
-  const word t46 = t42 ^ t23;
-  const word t47 = t43 ^ t44;
-  const word t48 = t43 & t45;
-  const word t49 = t46 ^ t48;
-  const word t50 = t47 & t49;
-  const word t51 = t50 ^ t44;
-  const word t52 = t45 ^ t46;
-  const word t53 = t44 ^ t48;
-  const word t54 = t53 & t52;
-  const word t55 = t54 ^ t46;
-  const word t56 = t45 ^ t55;
-  const word t57 = t49 ^ t55;
-  const word t58 = t46 & t57;
-  const word t59 = t58 ^ t56;
-  const word t60 = t49 ^ t58;
-  const word t61 = t51 & t60;
-  const word t62 = t47 ^ t61;
-  const word t63 = t62 ^ t59;
-  const word t64 = t51 ^ t55;
-  const word t65 = t51 ^ t62;
-  const word t66 = t55 ^ t59;
-  const word t67 = t64 ^ t63;
-  const word t68 = t66 & t13;
-  const word t69 = t59 & t15;
-  const word t70 = t55 & u7;
-  const word t71 = t65 & t21;
-  const word t72 = t62 & t6;
-  const word t73 = t51 & t18;
-  const word t74 = t64 & t17;
-  const word t75 = t67 & t19;
-  const word t76 = t63 & t16;
-  const word t77 = t66 & t8;
-  const word t78 = t59 & t11;
-  const word t79 = t55 & t7;
-  const word t80 = t65 & t2;
-  const word t81 = t62 & t10;
-  const word t82 = t51 & t9;
-  const word t83 = t64 & t3;
-  const word t84 = t67 & t1;
-  const word t85 = t63 & t4;
-  const word t86 = t83 ^ t84;
-  const word t87 = t78 ^ t86;
-  const word t88 = t77 ^ t87;
-  const word t89 = t68 ^ t70;
-  const word t90 = t69 ^ t68;
-  const word t91 = t71 ^ t72;
-  const word t92 = t80 ^ t89;
-  const word t93 = t75 ^ t91;
-  const word t94 = t76 ^ t92;
-  const word t95 = t93 ^ t94;
-  const word t96 = t91 ^ t90;
-  const word t97 = t71 ^ t73;
-  const word t98 = t81 ^ t86;
-  const word t99 = t89 ^ t97;
-  const word s3 = t88 ^ t96;
-  const word t100 = t74 ^ t93;
-  const word t101 = t82 ^ t95;
-  const word t102 = t98 ^ t99;
-  const word s7 = ~(t80 ^ t102);
-  const word t103 = t83 ^ t100;
-  const word t104 = t87 ^ t79;
-  const word s0 = t88 ^ t100;
-  const word s6 = ~(t95 ^ t102);
-  const word s4 = t99 ^ s3;
-  const word s1 = ~(s3 ^ t100);
-  const word t105 = t101 ^ t103;
-  const word s2 = ~(t105 ^ t85);
-  const word s5 = t104 ^ t101;
-  x.bit = {s7, s6, s5, s4, s3, s2, s1, s0};
+// The forward S-box circuit on every octet of the batch. u0 is the most significant input bit and
+// s0 the most significant output bit.
+template <std::size_t N>
+void sub_bytes(batch<N>& s) {
+  for (auto& x : s.row) {
+    for (std::size_t g = 0; g < N; ++g) {
+      const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
+                 u6 = x[1][g], u7 = x[0][g];
+      const word t1 = u3 ^ u5;
+      const word t2 = u0 ^ u6;
+      const word t3 = u0 ^ u3;
+      const word t4 = u0 ^ u5;
+      const word t5 = u1 ^ u2;
+      const word t6 = t5 ^ u7;
+      const word t7 = t6 ^ u3;
+      const word t8 = t2 ^ t1;
+      const word t9 = t6 ^ u0;
+      const word t10 = t6 ^ u6;
+      const word t11 = t10 ^ t4;
+      const word t12 = u4 ^ t8;
+      const word t13 = t12 ^ u5;
+      const word t14 = t12 ^ u1;
+      const word t15 = t13 ^ u7;
+      const word t16 = t13 ^ t5;
+      const word t17 = t14 ^ t3;
+      const word t18 = u7 ^ t17;
+      const word t19 = t16 ^ t17;
+      const word t20 = t16 ^ t4;
+      const word t21 = t5 ^ t17;
+      const word t22 = t2 ^ t21;
+      const word t23 = u0 ^ t21;
+      const word t24 = t8 & t13;
+      const word t25 = t11 & t15;
+      const word t26 = t25 ^ t24;
+      const word t27 = t7 & u7;
+      const word t28 = t27 ^ t24;
+      const word t29 = t2 & t21;
+      const word t30 = t10 & t6;
+      const word t31 = t30 ^ t29;
+      const word t32 = t9 & t18;
+      const word t33 = t32 ^ t29;
+      const word t34 = t3 & t17;
+      const word t35 = t1 & t19;
+      const word t36 = t35 ^ t34;
+      const word t37 = t4 & t16;
+      const word t38 = t37 ^ t34;
+      const word t39 = t26 ^ t14;
+      const word t40 = t28 ^ t38;
+      const word t41 = t31 ^ t36;
+      const word t42 = t33 ^ t38;
+      const word t43 = t39 ^ t36;
+      const word t44 = t40 ^ t20;
+      const word t45 = t41 ^ t22;
+      const word t46 = t42 ^ t23;
+      const word t47 = t43 ^ t44;
+      const word t48 = t43 & t45;
+      const word t49 = t46 ^ t48;
+      const word t50 = t47 & t49;
+      const word t51 = t50 ^ t44;
+      const word t52 = t45 ^ t46;
+      const word t53 = t44 ^ t48;
+      const word t54 = t53 & t52;
+      const word t55 = t54 ^ t46;
+      const word t56 = t45 ^ t55;
+      const word t57 = t49 ^ t55;
+      const word t58 = t46 & t57;
+      const word t59 = t58 ^ t56;
+      const word t60 = t49 ^ t58;
+      const word t61 = t51 & t60;
+      const word t62 = t47 ^ t61;
+      const word t63 = t62 ^ t59;
+      const word t64 = t51 ^ t55;
+      const word t65 = t51 ^ t62;
+      const word t66 = t55 ^ t59;
+      const word t67 = t64 ^ t63;
+      const word t68 = t66 & t13;
+      const word t69 = t59 & t15;
+      const word t70 = t55 & u7;
+      const word t71 = t65 & t21;
+      const word t72 = t62 & t6;
+      const word t73 = t51 & t18;
+      const word t74 = t64 & t17;
+      const word t75 = t67 & t19;
+      const word t76 = t63 & t16;
+      const word t77 = t66 & t8;
+      const word t78 = t59 & t11;
+      const word t79 = t55 & t7;
+      const word t80 = t65 & t2;
+      const word t81 = t62 & t10;
+      const word t82 = t51 & t9;
+      const word t83 = t64 & t3;
+      const word t84 = t67 & t1;
+      const word t85 = t63 & t4;
+      const word t86 = t83 ^ t84;
+      const word t87 = t78 ^ t86;
+      const word t88 = t77 ^ t87;
+      const word t89 = t68 ^ t70;
+      const word t90 = t69 ^ t68;
+      const word t91 = t71 ^ t72;
+      const word t92 = t80 ^ t89;
+      const word t93 = t75 ^ t91;
+      const word t94 = t76 ^ t92;
+      const word t95 = t93 ^ t94;
+      const word t96 = t91 ^ t90;
+      const word t97 = t71 ^ t73;
+      const word t98 = t81 ^ t86;
+      const word t99 = t89 ^ t97;
+      const word s3 = t88 ^ t96;
+      const word t100 = t74 ^ t93;
+      const word t101 = t82 ^ t95;
+      const word t102 = t98 ^ t99;
+      const word s7 = ~(t80 ^ t102);
+      const word t103 = t83 ^ t100;
+      const word t104 = t87 ^ t79;
+      const word s0 = t88 ^ t100;
+      const word s6 = ~(t95 ^ t102);
+      const word s4 = t99 ^ s3;
+      const word s1 = ~(s3 ^ t100);
+      const word t105 = t101 ^ t103;
+      const word s2 = ~(t105 ^ t85);
+      const word s5 = t104 ^ t101;
+      const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
+      for (int b = 0; b < 8; ++b) x[b][g] = out[b];
+    }
+  }
 }
 
 // The inverse S-box circuit, with the same bit order.
-void inv_sub_bytes(slices& x) {
-  const word u0 = x.bit[7], u1 = x.bit[6], u2 = x.bit[5], u3 = x.bit[4], u4 = x.bit[3],
-             u5 = x.bit[2], u6 = x.bit[1], u7 = x.bit[0];
-  const word t1 = u0 ^ u3;
-  const word t2 = ~(u1 ^ u3);
-  const word t3 = u0 ^ t2;
-  const word t4 = u6 ^ u7;
-  const word t5 = t2 ^ t4;
-  const word t6 = ~(u2 ^ t5);
-  const word t7 = u3 ^ u4;
-  const word t8 = ~(u7 ^ t7);
-  const word t9 = t5 ^ t7;
-  const word t10 = ~(u0 ^ u2);
-  const word t11 = u5 ^ t10;
-  const word t12 = t1 ^ t2;
-  const word t13 = t5 ^ t9;
-  const word t14 = t3 ^ t8;
-  const word t15 = t11 ^ t6;
-  const word t16 = t1 ^ t5;
-  const word t17 = t2 ^ t9;
-  const word t18 = t13 ^ t12;
-  const word t19 = t3 ^ t11;
-  const word t20 = t8 ^ t6;
-  const word t21 = t15 ^ t14;
-  const word t22 = t13 ^ t15;
-  const word t23 = t17 ^ t20;
-  const word t24 = t9 ^ t6;
-  const word t25 = t12 ^ t14;
-  const word t26 = t16 & t19;
-  const word t27 = t1 & t3;
-  const word t28 = t22 ^ t26;
-  const word t29 = t5 & t11;
-  const word t30 = t29 ^ t26;
-  const word t31 = t17 & t20;
-  const word t32 = t2 & t8;
-  const word t33 = t23 ^ t31;
-  const word t34 = t9 & t6;
-  const word t35 = t34 ^ t31;
-  const word t36 = t13 & t15;
-  const word t37 = t18 & t21;
-  const word t38 = t37 ^ t36;
-  const word t39 = t12 & t14;
-  const word t40 = t39 ^ t36;
-  const word t41 = t28 ^ t27;
-  const word t42 = t30 ^ t25;
-  const word t43 = t33 ^ t32;
-  const word t44 = t35 ^ t40;
-  const word t45 = t41 ^ t38;
-  const word t46 = t42 ^ t40;
-  const word t47 = t43 ^ t38;
-  const word t48 = t44 ^ t24;
-  const word t49 = t47 ^ t48;
-  const word t50 = t47 & t45;
-  const word t51 = t46 ^ t50;
-  const word t52 = t45 ^ t46;
-  const word t53 = t48 ^ t50;
-  const word t54 = t53 & t52;
-  const word t55 = t51 & t49;
-  const word t56 = t48 ^ t55;
-  const word t57 = t46 ^ t54;
-  const word t58 = t45 & t48;
-  const word t59 = t52 & t58;
-  const word t60 = t52 ^ t50;
-  const word t61 = t59 ^ t60;
-  const word t62 = t46 & t47;
-  const word t63 = t49 & t62;
-  const word t64 = t49 ^ t50;
-  const word t65 = t63 ^ t64;
-  const word t66 = t61 ^ t65;
-  const word t67 = t57 ^ t56;
-  const word t68 = t57 ^ t61;
-  const word t69 = t56 ^ t65;
-  const word t70 = t67 ^ t66;
-  const word t71 = t69 & t19;
-  const word t72 = t65 & t3;
-  const word t73 = t56 & t11;
-  const word t74 = t68 & t20;
-  const word t75 = t61 & t8;
-  const word t76 = t57 & t6;
-  const word t77 = t67 & t15;
-  const word t78 = t70 & t21;
-  const word t79 = t66 & t14;
-  const word t80 = t69 & t16;
-  const word t81 = t65 & t1;
-  const word t82 = t56 & t5;
-  const word t83 = t68 & t17;
-  const word t84 = t61 & t2;
-  const word t85 = t57 & t9;
-  const word t86 = t67 & t13;
-  const word t87 = t70 & t18;
-  const word t88 = t66 & t12;
-  const word t89 = t72 ^ t71;
-  const word t90 = t73 ^ t71;
-  const word t91 = t75 ^ t74;
-  const word t92 = t76 ^ t74;
-  const word t93 = t78 ^ t77;
-  const word t94 = t79 ^ t77;
-  const word t95 = t89 ^ t93;
-  const word t96 = t90 ^ t94;
-  const word t97 = t91 ^ t93;
-  const word t98 = t92 ^ t94;
-  const word t99 = t81 ^ t80;
-  const word t100 = t82 ^ t80;
-  const word t101 = t84 ^ t83;
-  const word t102 = t85 ^ t83;
-  const word t103 = t87 ^ t86;
-  const word t104 = t88 ^ t86;
-  const word t105 = t99 ^ t103;
-  const word s7 = t100 ^ t104;
-  const word t106 = t101 ^ t103;
-  const word t107 = t102 ^ t104;
-  const word s3 = t96 ^ t106;
-  const word s6 = t97 ^ t106;
-  const word s0 = t98 ^ t106;
-  const word t108 = t95 ^ t97;
-  const word s5 = s0 ^ t108;
-  const word t109 = t105 ^ t107;
-  const word t110 = t108 ^ t109;
-  const word s1 = s3 ^ t110;
-  const word t111 = t96 ^ s7;
-  const word s2 = t110 ^ t111;
-  const word t112 = t95 ^ t105;
-  const word t113 = s5 ^ t111;
-  const word s4 = t112 ^ t113;
-  x.bit = {s7, s6, s5, s4, s3, s2, s1, s0};
+template <std::size_t N>
+void inv_sub_bytes(batch<N>& s) {
+  for (auto& x : s.row) {
+    for (std::size_t g = 0; g < N; ++g) {
+      const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
+                 u6 = x[1][g], u7 = x[0][g];
+      const word t1 = u0 ^ u3;
+      const word t2 = ~(u1 ^ u3);
+      const word t3 = u0 ^ t2;
+      const word t4 = u6 ^ u7;
+      const word t5 = t2 ^ t4;
+      const word t6 = ~(u2 ^ t5);
+      const word t7 = u3 ^ u4;
+      const word t8 = ~(u7 ^ t7);
+      const word t9 = t5 ^ t7;
+      const word t10 = ~(u0 ^ u2);
+      const word t11 = u5 ^ t10;
+      const word t12 = t1 ^ t2;
+      const word t13 = t5 ^ t9;
+      const word t14 = t3 ^ t8;
+      const word t15 = t11 ^ t6;
+      const word t16 = t1 ^ t5;
+      const word t17 = t2 ^ t9;
+      const word t18 = t13 ^ t12;
+      const word t19 = t3 ^ t11;
+      const word t20 = t8 ^ t6;
+      const word t21 = t15 ^ t14;
+      const word t22 = t13 ^ t15;
+      const word t23 = t17 ^ t20;
+      const word t24 = t9 ^ t6;
+      const word t25 = t12 ^ t14;
+      const word t26 = t16 & t19;
+      const word t27 = t1 & t3;
+      const word t28 = t22 ^ t26;
+      const word t29 = t5 & t11;
+      const word t30 = t29 ^ t26;
+      const word t31 = t17 & t20;
+      const word t32 = t2 & t8;
+      const word t33 = t23 ^ t31;
+      const word t34 = t9 & t6;
+      const word t35 = t34 ^ t31;
+      const word t36 = t13 & t15;
+      const word t37 = t18 & t21;
+      const word t38 = t37 ^ t36;
+      const word t39 = t12 & t14;
+      const word t40 = t39 ^ t36;
+      const word t41 = t28 ^ t27;
+      const word t42 = t30 ^ t25;
+      const word t43 = t33 ^ t32;
+      const word t44 = t35 ^ t40;
+      const word t45 = t41 ^ t38;
+      const word t46 = t42 ^ t40;
+      const word t47 = t43 ^ t38;
+      const word t48 = t44 ^ t24;
+      const word t49 = t47 ^ t48;
+      const word t50 = t47 & t45;
+      const word t51 = t46 ^ t50;
+      const word t52 = t45 ^ t46;
+      const word t53 = t48 ^ t50;
+      const word t54 = t53 & t52;
+      const word t55 = t51 & t49;
+      const word t56 = t48 ^ t55;
+      const word t57 = t46 ^ t54;
+      const word t58 = t45 & t48;
+      const word t59 = t52 & t58;
+      const word t60 = t52 ^ t50;
+      const word t61 = t59 ^ t60;
+      const word t62 = t46 & t47;
+      const word t63 = t49 & t62;
+      const word t64 = t49 ^ t50;
+      const word t65 = t63 ^ t64;
+      const word t66 = t61 ^ t65;
+      const word t67 = t57 ^ t56;
+      const word t68 = t57 ^ t61;
+      const word t69 = t56 ^ t65;
+      const word t70 = t67 ^ t66;
+      const word t71 = t69 & t19;
+      const word t72 = t65 & t3;
+      const word t73 = t56 & t11;
+      const word t74 = t68 & t20;
+      const word t75 = t61 & t8;
+      const word t76 = t57 & t6;
+      const word t77 = t67 & t15;
+      const word t78 = t70 & t21;
+      const word t79 = t66 & t14;
+      const word t80 = t69 & t16;
+      const word t81 = t65 & t1;
+      const word t82 = t56 & t5;
+      const word t83 = t68 & t17;
+      const word t84 = t61 & t2;
+      const word t85 = t57 & t9;
+      const word t86 = t67 & t13;
+      const word t87 = t70 & t18;
+      const word t88 = t66 & t12;
+      const word t89 = t72 ^ t71;
+      const word t90 = t73 ^ t71;
+      const word t91 = t75 ^ t74;
+      const word t92 = t76 ^ t74;
+      const word t93 = t78 ^ t77;
+      const word t94 = t79 ^ t77;
+      const word t95 = t89 ^ t93;
+      const word t96 = t90 ^ t94;
+      const word t97 = t91 ^ t93;
+      const word t98 = t92 ^ t94;
+      const word t99 = t81 ^ t80;
+      const word t100 = t82 ^ t80;
+      const word t101 = t84 ^ t83;
+      const word t102 = t85 ^ t83;
+      const word t103 = t87 ^ t86;
+      const word t104 = t88 ^ t86;
+      const word t105 = t99 ^ t103;
+      const word s7 = t100 ^ t104;
+      const word t106 = t101 ^ t103;
+      const word t107 = t102 ^ t104;
+      const word s3 = t96 ^ t106;
+      const word s6 = t97 ^ t106;
+      const word s0 = t98 ^ t106;
+      const word t108 = t95 ^ t97;
+      const word s5 = s0 ^ t108;
+      const word t109 = t105 ^ t107;
+      const word t110 = t108 ^ t109;
+      const word s1 = s3 ^ t110;
+      const word t111 = t96 ^ s7;
+      const word s2 = t110 ^ t111;
+      const word t112 = t95 ^ t105;
+      const word t113 = s5 ^ t111;
+      const word s4 = t112 ^ t113;
+      const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
+      for (int b = 0; b < 8; ++b) x[b][g] = out[b];
+    }
+  }
 }
+
+// Row r moves r columns left (lane 16c takes what was in lane 16(c + r)); the inverse moves it
+// right.
+template <bool inverse, std::size_t N>
+void shift_rows(batch<N>& s) {
+  for (int r = 1; r < 4; ++r) {
+    for (auto& w : s.row[r]) {
+      for (word& g : w) g = inverse ? std::rotl(g, 16 * r) : std::rotr(g, 16 * r);
+    }
+  }
+}
+
+using planes = std::array<word, 8>;  // the eight bits of octets, one word per bit
 
 // Multiplication by 02 in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1: a shift of the bit planes, with
 // the top bit folded back into bits 0, 1, 3 and 4.
-slices xtime(const slices& x) {
-  const word top = x.bit[7];
-  return {{top, x.bit[0] ^ top, x.bit[1], x.bit[2] ^ top, x.bit[3] ^ top, x.bit[4], x.bit[5],
-           x.bit[6]}};
-}
-
-void sub_bytes(batch& s) {
-  for (slices& r : s.row) sub_bytes(r);
-}
-
-void inv_sub_bytes(batch& s) {
-  for (slices& r : s.row) inv_sub_bytes(r);
-}
-
-// Row r moves r columns left: lane 16c takes what was in lane 16(c + r).
-void shift_rows(batch& s) {
-  for (int r = 1; r < 4; ++r) {
-    for (word& w : s.row[r].bit) w = std::rotr(w, 16 * r);
-  }
-}
-
-void inv_shift_rows(batch& s) {
-  for (int r = 1; r < 4; ++r) {
-    for (word& w : s.row[r].bit) w = std::rotl(w, 16 * r);
-  }
+planes xtime(const planes& x) {
+  const word top = x[7];
+  return {top, x[0] ^ top, x[1], x[2] ^ top, x[3] ^ top, x[4], x[5], x[6]};
 }
 
 // Each row becomes 02*a[r] + 03*a[r+1] + a[r+2] + a[r+3], written as
 // a[r] + (the sum of all four) + 02*(a[r] + a[r+1]).
-void mix_columns(batch& s) {
-  const std::array<slices, 4> a = s.row;
-  const slices all = a[0] ^ a[1] ^ a[2] ^ a[3];
-  for (int r = 0; r < 4; ++r) s.row[r] = a[r] ^ all ^ xtime(a[r] ^ a[(r + 1) % 4]);
+template <std::size_t N>
+void mix_columns(batch<N>& s) {
+  for (std::size_t g = 0; g < N; ++g) {
+    planes a[4], next[4], all;
+    for (int r = 0; r < 4; ++r) {
+      for (int b = 0; b < 8; ++b) a[r][b] = s.row[r][b][g];
+    }
+    for (int r = 0; r < 4; ++r) {
+      for (int b = 0; b < 8; ++b) next[r][b] = a[r][b] ^ a[(r + 1) % 4][b];
+    }
+    for (int b = 0; b < 8; ++b) all[b] = next[0][b] ^ next[2][b];
+    for (int r = 0; r < 4; ++r) {
+      const planes twice = xtime(next[r]);
+      for (int b = 0; b < 8; ++b) s.row[r][b][g] = a[r][b] ^ all[b] ^ twice[b];
+    }
+  }
 }
 
 // InvMixColumns is MixColumns after multiplying each column by 04x^2 + 05, which adds
 // 04*(a[r] + a[r+2]) to rows r and r + 2.
-void inv_mix_columns(batch& s) {
-  const slices even = xtime(xtime(s.row[0] ^ s.row[2]));
-  const slices odd = xtime(xtime(s.row[1] ^ s.row[3]));
-  s.row[0] = s.row[0] ^ even;
-  s.row[2] = s.row[2] ^ even;
-  s.row[1] = s.row[1] ^ odd;
-  s.row[3] = s.row[3] ^ odd;
+template <std::size_t N>
+void inv_mix_columns(batch<N>& s) {
+  for (std::size_t g = 0; g < N; ++g) {
+    for (int r = 0; r < 2; ++r) {
+      planes sum;
+      for (int b = 0; b < 8; ++b) sum[b] = s.row[r][b][g] ^ s.row[r + 2][b][g];
+      const planes times4 = xtime(xtime(sum));
+      for (int b = 0; b < 8; ++b) {
+        s.row[r][b][g] ^= times4[b];
+        s.row[r + 2][b][g] ^= times4[b];
+      }
+    }
+  }
   mix_columns(s);
 }
 
-void add_round_key(batch& s, const batch& key) {
-  for (int r = 0; r < 4; ++r) s.row[r] = s.row[r] ^ key.row[r];
+// XORs a state into s: one of the same width, or a single group (a round key, an IV) into every
+// group.
+template <std::size_t N, std::size_t M>
+void add(batch<N>& s, const batch<M>& other) {
+  static_assert(M == N || M == 1);
+  for (int r = 0; r < 4; ++r) {
+    for (int b = 0; b < 8; ++b) {
+      for (std::size_t g = 0; g < N; ++g) s.row[r][b][g] ^= other.row[r][b][M == 1 ? 0 : g];
+    }
+  }
 }
 
-void encrypt_batch(batch& s, const sliced_key& key) {
-  add_round_key(s, key.round[0]);
+template <std::size_t N>
+void encrypt_batch(batch<N>& s, const sliced_key& key) {
+  add(s, key.round[0]);
   for (int round = 1; round < key.rounds; ++round) {
     sub_bytes(s);
-    shift_rows(s);
+    shift_rows<false>(s);
     mix_columns(s);
-    add_round_key(s, key.round[round]);
+    add(s, key.round[round]);
   }
   sub_bytes(s);
-  shift_rows(s);
-  add_round_key(s, key.round[key.rounds]);
+  shift_rows<false>(s);
+  add(s, key.round[key.rounds]);
 }
 
 // The equivalent inverse cipher, on round keys converted by invert_round_keys.
-void decrypt_batch(batch& s, const sliced_key& key) {
-  add_round_key(s, key.round[key.rounds]);
+template <std::size_t N>
+void decrypt_batch(batch<N>& s, const sliced_key& key) {
+  add(s, key.round[key.rounds]);
   for (int round = key.rounds - 1; round > 0; --round) {
-    inv_shift_rows(s);
+    shift_rows<true>(s);
     inv_sub_bytes(s);
     inv_mix_columns(s);
-    add_round_key(s, key.round[round]);
+    add(s, key.round[round]);
   }
-  inv_shift_rows(s);
+  shift_rows<true>(s);
   inv_sub_bytes(s);
-  add_round_key(s, key.round[0]);
+  add(s, key.round[0]);
 }
 
-// Conversion between blocks and a batch. Block j is read as two words, word 2j holding columns
-// 0 and 2 and word 2j + 1 columns 1 and 3, octet (r, c) at bits 8r + 32(c / 2) .. +7. Five
-// exchanges of a bit of the word index with a bit of the position in the word then give word
-// (r / 2) + 2b + 16(r % 2) with bit b of row r in lane 16c + j. Each exchange is its own inverse
-// and they commute, so the same five turn a batch back into words.
+// Conversion between blocks and a batch, group by group. Block j of a group is read as two
+// words, word 2j holding columns 0 and 2 and word 2j + 1 columns 1 and 3, octet (r, c) at bits
+// 8r + 32(c / 2) .. +7. Five exchanges of a bit of the word index with a bit of the position in
+// the word then give word (r / 2) + 2b + 16(r % 2) with bit b of row r in lane 16c + j. Each
+// exchange is its own inverse and they commute, so the same five turn a batch back into words.
+using block_words = std::array<word, 32>;
 
-// Exchanges bit `index_bit` of the word index with bit `position_bit` of the position in the word.
-void exchange(std::array<word, 32>& w, int index_bit, int position_bit) {
+// Exchanges bit index_bit of the word index with bit position_bit of the position in the word.
+template <int index_bit, int position_bit>
+void exchange(block_words& w) {
   constexpr word position_bit_clear[] = {0x5555555555555555, 0x3333333333333333, 0x0f0f0f0f0f0f0f0f,
                                          0x00ff00ff00ff00ff, 0x0000ffff0000ffff};
-  const std::size_t stride = std::size_t{1} << index_bit;
-  const int shift = 1 << position_bit;
-  const word mask = position_bit_clear[position_bit];
-  for (std::size_t low = 0; low < w.size(); ++low) {
-    if ((low & stride) != 0) continue;
-    const word t = ((w[low] >> shift) ^ w[low + stride]) & mask;
-    w[low + stride] ^= t;
-    w[low] ^= t << shift;
+  constexpr std::size_t stride = std::size_t{1} << index_bit;
+  constexpr int shift = 1 << position_bit;
+  constexpr word mask = position_bit_clear[position_bit];
+  for (std::size_t base = 0; base < w.size(); base += 2 * stride) {
+    for (std::size_t low = base; low < base + stride; ++low) {
+      const word t = ((w[low] >> shift) ^ w[low + stride]) & mask;
+      w[low + stride] ^= t;
+      w[low] ^= t << shift;
+    }
   }
 }
 
-void transpose(std::array<word, 32>& w) {
-  exchange(w, 0, 4);
-  exchange(w, 1, 0);
-  exchange(w, 2, 1);
-  exchange(w, 3, 2);
-  exchange(w, 4, 3);
+void transpose(block_words& w) {
+  exchange<0, 4>(w);
+  exchange<1, 0>(w);
+  exchange<2, 1>(w);
+  exchange<3, 2>(w);
+  exchange<4, 3>(w);
 }
 
 constexpr std::size_t sliced_word(int row, int bit) {
@@ -417,42 +446,48 @@ void store_le32(u8* p, word w) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(w >> 8 * i);
 }
 
-// Reads `count` <= 16 blocks, block j at in + stride * j; the lanes of missing blocks hold zero.
-batch load_batch(const u8* in, std::size_t stride, std::size_t count) {
-  std::array<word, 32> w{};
-  for (std::size_t j = 0; j < count; ++j) {
-    const u8* block = in + stride * j;
-    w[2 * j] = load_le32(block) | load_le32(block + 8) << 32;
-    w[2 * j + 1] = load_le32(block + 4) | load_le32(block + 12) << 32;
-  }
-  transpose(w);
-  batch s;
-  for (int r = 0; r < 4; ++r) {
-    for (int b = 0; b < 8; ++b) s.row[r].bit[b] = w[sliced_word(r, b)];
+// Reads `count` <= 16N blocks, block j at in + stride * j; the lanes of missing blocks hold zero.
+template <std::size_t N>
+batch<N> load_batch(const u8* in, std::size_t stride, std::size_t count) {
+  batch<N> s;
+  for (std::size_t g = 0; g < N; ++g) {
+    block_words w{};
+    for (std::size_t j = 0; j < GROUP_BLOCKS && GROUP_BLOCKS * g + j < count; ++j) {
+      const u8* block = in + stride * (GROUP_BLOCKS * g + j);
+      w[2 * j] = load_le32(block) | load_le32(block + 8) << 32;
+      w[2 * j + 1] = load_le32(block + 4) | load_le32(block + 12) << 32;
+    }
+    transpose(w);
+    for (int r = 0; r < 4; ++r) {
+      for (int b = 0; b < 8; ++b) s.row[r][b][g] = w[sliced_word(r, b)];
+    }
   }
   return s;
 }
 
 // Writes the first `count` blocks of the batch, block j to out + stride * j.
-void store_batch(const batch& s, u8* out, std::size_t stride, std::size_t count) {
-  std::array<word, 32> w{};
-  for (int r = 0; r < 4; ++r) {
-    for (int b = 0; b < 8; ++b) w[sliced_word(r, b)] = s.row[r].bit[b];
-  }
-  transpose(w);
-  for (std::size_t j = 0; j < count; ++j) {
-    u8* block = out + stride * j;
-    store_le32(block, w[2 * j]);
-    store_le32(block + 8, w[2 * j] >> 32);
-    store_le32(block + 4, w[2 * j + 1]);
-    store_le32(block + 12, w[2 * j + 1] >> 32);
+template <std::size_t N>
+void store_batch(const batch<N>& s, u8* out, std::size_t stride, std::size_t count) {
+  for (std::size_t g = 0; g < N; ++g) {
+    block_words w;
+    for (int r = 0; r < 4; ++r) {
+      for (int b = 0; b < 8; ++b) w[sliced_word(r, b)] = s.row[r][b][g];
+    }
+    transpose(w);
+    for (std::size_t j = 0; j < GROUP_BLOCKS && GROUP_BLOCKS * g + j < count; ++j) {
+      u8* block = out + stride * (GROUP_BLOCKS * g + j);
+      store_le32(block, w[2 * j]);
+      store_le32(block + 8, w[2 * j] >> 32);
+      store_le32(block + 4, w[2 * j + 1]);
+      store_le32(block + 12, w[2 * j + 1] >> 32);
+    }
   }
 }
 
-// The same 16 octets in every block of a batch: each bit becomes a run of 16 equal lanes, made
+// The same 16 octets in every block of a group: each bit becomes a run of 16 equal lanes, made
 // with a mask rather than a branch.
-batch broadcast(const u8 block[16]) {
-  batch s;
+batch<1> broadcast(const u8 block[16]) {
+  batch<1> s;
   for (int r = 0; r < 4; ++r) {
     for (int b = 0; b < 8; ++b) {
       word w = 0;
@@ -460,19 +495,18 @@ batch broadcast(const u8 block[16]) {
         const word bit = (block[4 * c + r] >> b) & 1u;
         w |= (0 - bit) & word{0xffff} << 16 * c;
       }
-      s.row[r].bit[b] = w;
+      s.row[r][b][0] = w;
     }
   }
   return s;
 }
 
 // The inverse of broadcast, read from the lanes of block 0.
-void first_block(const batch& s, u8 block[16]) {
+void first_block(const batch<1>& s, u8 block[16]) {
   for (int r = 0; r < 4; ++r) {
     for (int c = 0; c < 4; ++c) {
       unsigned octet = 0;
-      for (int b = 0; b < 8; ++b)
-        octet |= static_cast<unsigned>(s.row[r].bit[b] >> 16 * c & 1) << b;
+      for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(s.row[r][b][0] >> 16 * c & 1) << b;
       block[4 * c + r] = static_cast<u8>(octet);
     }
   }
@@ -487,14 +521,14 @@ sliced_key slice_key(const key_state& key) {
 
 // SubWord of the key schedule: the four octets in lanes 0 to 3 of one circuit evaluation.
 void sub_word(u8 w[4]) {
-  slices x;
+  batch<1> x{};
   for (int b = 0; b < 8; ++b) {
-    for (int i = 0; i < 4; ++i) x.bit[b] |= word{(w[i] >> b) & 1u} << i;
+    for (int i = 0; i < 4; ++i) x.row[0][b][0] |= word{(w[i] >> b) & 1u} << i;
   }
   sub_bytes(x);
   for (int i = 0; i < 4; ++i) {
     unsigned octet = 0;
-    for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x.bit[b] >> i & 1) << b;
+    for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x.row[0][b][0] >> i & 1) << b;
     w[i] = static_cast<u8>(octet);
   }
 }
@@ -523,51 +557,63 @@ void expand_key(const u8* key_bytes, u8 round_keys[15][16], int rounds) {
 // InvMixColumns of round keys 1 .. rounds-1, run on the sliced form of each key.
 void invert_round_keys(u8 round_keys[15][16], int rounds) {
   for (int i = 1; i < rounds; ++i) {
-    batch s = broadcast(round_keys[i]);
+    batch<1> s = broadcast(round_keys[i]);
     inv_mix_columns(s);
     first_block(s, round_keys[i]);
   }
 }
 
-void encrypt_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
-  const sliced_key sliced = slice_key(key);
-  for (std::size_t done = 0; done < blocks; done += BATCH_BLOCKS) {
-    const std::size_t count = std::min(BATCH_BLOCKS, blocks - done);
-    batch s = load_batch(in + BLOCK_OCTETS * done, BLOCK_OCTETS, count);
-    encrypt_batch(s, sliced);
-    store_batch(s, out + BLOCK_OCTETS * done, BLOCK_OCTETS, count);
+// Runs `count` blocks that do not depend on each other through the cipher: two groups at a time
+// while more than one group's worth remains, then one. Calls work(batch, first, blocks) for each
+// batch, with the batch width as a template argument.
+template <typename Work>
+void in_batches(std::size_t count, Work&& work) {
+  for (std::size_t first = 0; first < count;) {
+    const std::size_t left = count - first;
+    if (left > GROUP_BLOCKS) {
+      const std::size_t n = std::min(left, WIDE_GROUPS * GROUP_BLOCKS);
+      work.template operator()<WIDE_GROUPS>(first, n);
+      first += n;
+    } else {
+      work.template operator()<1>(first, left);
+      first += left;
+    }
   }
 }
 
-void decrypt_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
+template <bool decrypting>
+void run_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
   const sliced_key sliced = slice_key(key);
-  for (std::size_t done = 0; done < blocks; done += BATCH_BLOCKS) {
-    const std::size_t count = std::min(BATCH_BLOCKS, blocks - done);
-    batch s = load_batch(in + BLOCK_OCTETS * done, BLOCK_OCTETS, count);
-    decrypt_batch(s, sliced);
-    store_batch(s, out + BLOCK_OCTETS * done, BLOCK_OCTETS, count);
-  }
+  in_batches(blocks, [&]<std::size_t N>(std::size_t first, std::size_t n) {
+    batch<N> s = load_batch<N>(in + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
+    if constexpr (decrypting) {
+      decrypt_batch(s, sliced);
+    } else {
+      encrypt_batch(s, sliced);
+    }
+    store_batch(s, out + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
+  });
 }
 
-// Up to 16 chains side by side, one lane group per chain: block i of every chain in the group is
-// encrypted in one batch, XORed first with the batch before it (the IV for the first block).
+// Chains side by side, one lane group per chain: block i of every chain in the batch is
+// encrypted at once, XORed first with the batch before it (the IV for the first block).
 void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
                  std::size_t chain_blocks, std::size_t chains) {
   const sliced_key sliced = slice_key(key);
-  const batch start = broadcast(iv);
+  const batch<1> start = broadcast(iv);
   const std::size_t stride = BLOCK_OCTETS * chain_blocks;
-  for (std::size_t first = 0; first < chains; first += BATCH_BLOCKS) {
-    const std::size_t count = std::min(BATCH_BLOCKS, chains - first);
-    batch chain = start;
+  in_batches(chains, [&]<std::size_t N>(std::size_t first, std::size_t n) {
+    batch<N> chain{};
+    add(chain, start);
     for (std::size_t i = 0; i < chain_blocks; ++i) {
       const std::size_t at = stride * first + BLOCK_OCTETS * i;
-      batch s = load_batch(in + at, stride, count);
-      add_round_key(s, chain);
+      batch<N> s = load_batch<N>(in + at, stride, n);
+      add(s, chain);
       encrypt_batch(s, sliced);
-      store_batch(s, out + at, stride, count);
+      store_batch(s, out + at, stride, n);
       chain = s;
     }
-  }
+  });
 }
 
 // Every block decrypts on its own, so batches run straight through the blocks across chain
@@ -575,46 +621,49 @@ void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
 // and out may coincide.
 void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
                  std::size_t chain_blocks, std::size_t chains) {
+  constexpr std::size_t most = WIDE_GROUPS * GROUP_BLOCKS;
   const std::size_t blocks = chain_blocks * chains;
   if (blocks == 0) return;
   const sliced_key sliced = slice_key(key);
   cbc_chain_starts starts(chain_blocks);
-  u8 cipher_text[BATCH_BLOCKS + 1][BLOCK_OCTETS];  // [0] is the block before the batch
-  u8 plain[BATCH_BLOCKS][BLOCK_OCTETS];
-  for (std::size_t done = 0; done < blocks; done += BATCH_BLOCKS) {
-    const std::size_t count = std::min(BATCH_BLOCKS, blocks - done);
-    std::memcpy(cipher_text[1], in + BLOCK_OCTETS * done, BLOCK_OCTETS * count);
-    batch s = load_batch(cipher_text[1], BLOCK_OCTETS, count);
+  u8 cipher_text[most + 1][BLOCK_OCTETS];  // [0] is the block before the batch
+  u8 plain[most][BLOCK_OCTETS];
+  in_batches(blocks, [&]<std::size_t N>(std::size_t first, std::size_t n) {
+    std::memcpy(cipher_text[1], in + BLOCK_OCTETS * first, BLOCK_OCTETS * n);
+    batch<N> s = load_batch<N>(cipher_text[1], BLOCK_OCTETS, n);
     decrypt_batch(s, sliced);
-    store_batch(s, plain[0], BLOCK_OCTETS, count);
-    const std::uint64_t chain_start = starts.next(count);
-    for (std::size_t k = 0; k < count; ++k) {
+    store_batch(s, plain[0], BLOCK_OCTETS, n);
+    const std::uint64_t chain_start = starts.next(n);
+    for (std::size_t k = 0; k < n; ++k) {
       const u8* before = (chain_start >> k & 1) != 0 ? iv : cipher_text[k];
-      u8* block = out + BLOCK_OCTETS * (done + k);
-      for (std::size_t i = 0; i < BLOCK_OCTETS; ++i)
+      u8* block = out + BLOCK_OCTETS * (first + k);
+      for (std::size_t i = 0; i < BLOCK_OCTETS; ++i) {
         block[i] = static_cast<u8>(plain[k][i] ^ before[i]);
+      }
     }
-    std::memcpy(cipher_text[0], cipher_text[count], BLOCK_OCTETS);
-  }
+    std::memcpy(cipher_text[0], cipher_text[n], BLOCK_OCTETS);
+  });
+}
+
+// The circuits on 64 octets, for the tests.
+template <void (*circuit)(batch<1>&)>
+void on_planes(std::uint64_t bits[8]) {
+  batch<1> x{};
+  for (int b = 0; b < 8; ++b) x.row[0][b][0] = bits[b];
+  circuit(x);
+  for (int b = 0; b < 8; ++b) bits[b] = x.row[0][b][0];
 }
 
 }  // namespace
 
 void bitsliced_sub_bytes(std::uint64_t planes[8]) {
-  slices x;
-  std::memcpy(x.bit.data(), planes, sizeof x.bit);
-  sub_bytes(x);
-  std::memcpy(planes, x.bit.data(), sizeof x.bit);
+  on_planes<sub_bytes<1>>(planes);
 }
 
 void bitsliced_inv_sub_bytes(std::uint64_t planes[8]) {
-  slices x;
-  std::memcpy(x.bit.data(), planes, sizeof x.bit);
-  inv_sub_bytes(x);
-  std::memcpy(planes, x.bit.data(), sizeof x.bit);
+  on_planes<inv_sub_bytes<1>>(planes);
 }
-
-const aes_impl bitsliced_aes_impl = {"bitsliced", expand_key,  invert_round_keys, encrypt_ecb,
-                                     decrypt_ecb, encrypt_cbc, decrypt_cbc};
+const aes_impl bitsliced_aes_impl = {"bitsliced",   expand_key,  invert_round_keys, run_ecb<false>,
+                                     run_ecb<true>, encrypt_cbc, decrypt_cbc};
 
 }  // namespace vurn
