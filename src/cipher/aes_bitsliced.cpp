@@ -36,17 +36,22 @@ struct batch {
   std::array<std::array<std::array<word, N>, 8>, 4> row;
 };
 
-// The round keys, each broadcast to all blocks of a group.
+// A batch holding the same block in every lane, as wide as the widest batch, so that it goes
+// into a batch of any width word for word.
+using broadcast_block = batch<WIDE_GROUPS>;
+
 struct sliced_key {
   int rounds = 0;
-  std::array<batch<1>, 15> round;
+  std::array<broadcast_block, 15> round;
 };
 
-// The forward S-box circuit on every octet of the batch. u0 is the most significant input bit and
-// s0 the most significant output bit.
+// SubBytes then ShiftRows: the forward S-box circuit on every octet of the batch, each result
+// rotated as it is stored so that row r moves r columns left (lane 16c takes what was in lane
+// 16(c + r)). u0 is the most significant input bit and s0 the most significant output bit.
 template <std::size_t N>
-void sub_bytes(batch<N>& s) {
-  for (auto& x : s.row) {
+void sub_bytes_shift_rows(batch<N>& s) {
+  for (int r = 0; r < 4; ++r) {
+    auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
       const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
                  u6 = x[1][g], u7 = x[0][g];
@@ -164,18 +169,21 @@ void sub_bytes(batch<N>& s) {
       const word s2 = ~(t105 ^ t85);
       const word s5 = t104 ^ t101;
       const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
-      for (int b = 0; b < 8; ++b) x[b][g] = out[b];
+      for (int b = 0; b < 8; ++b) x[b][g] = std::rotr(out[b], 16 * r);
     }
   }
 }
 
-// The inverse S-box circuit, with the same bit order.
+// InvShiftRows then InvSubBytes: each word rotated as it is loaded, moving row r back r columns
+// right, then the inverse S-box circuit, with the same bit order.
 template <std::size_t N>
-void inv_sub_bytes(batch<N>& s) {
-  for (auto& x : s.row) {
+void inv_shift_rows_sub_bytes(batch<N>& s) {
+  for (int r = 0; r < 4; ++r) {
+    auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
-      const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
-                 u6 = x[1][g], u7 = x[0][g];
+      const auto in = [&](int b) { return std::rotl(x[b][g], 16 * r); };
+      const word u0 = in(7), u1 = in(6), u2 = in(5), u3 = in(4), u4 = in(3), u5 = in(2), u6 = in(1),
+                 u7 = in(0);
       const word t1 = u0 ^ u3;
       const word t2 = ~(u1 ^ u3);
       const word t3 = u0 ^ t2;
@@ -303,72 +311,72 @@ void inv_sub_bytes(batch<N>& s) {
   }
 }
 
-// Row r moves r columns left (lane 16c takes what was in lane 16(c + r)); the inverse moves it
-// right.
-template <bool inverse, std::size_t N>
-void shift_rows(batch<N>& s) {
-  for (int r = 1; r < 4; ++r) {
-    for (auto& w : s.row[r]) {
-      for (word& g : w) g = inverse ? std::rotl(g, 16 * r) : std::rotr(g, 16 * r);
+// MixColumns then AddRoundKey. Each row becomes 02*a[r] + 03*a[r+1] + a[r+2] + a[r+3], written as
+// a[r] + (the sum of all four) + 02*(a[r] + a[r+1]). Whole rows at a time, each step a loop over
+// the groups, which the compiler vectorises here where it does not a loop over whole columns.
+template <std::size_t N>
+using planes = std::array<std::array<word, N>, 8>;
+
+template <std::size_t N>
+planes<N> sum(planes<N> a, const planes<N>& b) {
+  for (int i = 0; i < 8; ++i) {
+    for (std::size_t g = 0; g < N; ++g) a[i][g] ^= b[i][g];
+  }
+  return a;
+}
+
+// Multiplication by 02 in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1: each plane moves up one bit and
+// the top one is folded back into bits 0, 1, 3 and 4 (0x1b).
+template <std::size_t N>
+planes<N> times_two(const planes<N>& x) {
+  planes<N> y;
+  for (int b = 0; b < 8; ++b) {
+    for (std::size_t g = 0; g < N; ++g) {
+      y[b][g] = (b == 0 ? 0 : x[b - 1][g]) ^ ((0x1b >> b & 1) != 0 ? x[7][g] : 0);
+    }
+  }
+  return y;
+}
+
+template <std::size_t N>
+void mix_columns_add_key(batch<N>& s, const broadcast_block& key) {
+  auto& a = s.row;
+  std::array<planes<N>, 4> next;
+  for (int r = 0; r < 4; ++r) next[r] = sum(a[r], a[(r + 1) % 4]);
+  const planes<N> all = sum(next[0], next[2]);
+  for (int r = 0; r < 4; ++r) {
+    const planes<N> twice = times_two(next[r]);
+    for (int b = 0; b < 8; ++b) {
+      for (std::size_t g = 0; g < N; ++g) a[r][b][g] ^= all[b][g] ^ twice[b][g] ^ key.row[r][b][g];
     }
   }
 }
 
-using planes = std::array<word, 8>;  // the eight bits of octets, one word per bit
-
-// Multiplication by 02 in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1: a shift of the bit planes, with
-// the top bit folded back into bits 0, 1, 3 and 4.
-planes xtime(const planes& x) {
-  const word top = x[7];
-  return {top, x[0] ^ top, x[1], x[2] ^ top, x[3] ^ top, x[4], x[5], x[6]};
-}
-
-// Each row becomes 02*a[r] + 03*a[r+1] + a[r+2] + a[r+3], written as
-// a[r] + (the sum of all four) + 02*(a[r] + a[r+1]).
+// Multiplies each column by 04x^2 + 05, adding 04*(a[r] + a[r+2]) to rows r and r + 2: followed
+// by MixColumns this gives InvMixColumns. A loop over the groups with a scalar body here, which
+// the compiler vectorises where it does not the row-at-a-time form.
 template <std::size_t N>
-void mix_columns(batch<N>& s) {
-  for (std::size_t g = 0; g < N; ++g) {
-    planes a[4], next[4], all;
-    for (int r = 0; r < 4; ++r) {
-      for (int b = 0; b < 8; ++b) a[r][b] = s.row[r][b][g];
-    }
-    for (int r = 0; r < 4; ++r) {
-      for (int b = 0; b < 8; ++b) next[r][b] = a[r][b] ^ a[(r + 1) % 4][b];
-    }
-    for (int b = 0; b < 8; ++b) all[b] = next[0][b] ^ next[2][b];
-    for (int r = 0; r < 4; ++r) {
-      const planes twice = xtime(next[r]);
-      for (int b = 0; b < 8; ++b) s.row[r][b][g] = a[r][b] ^ all[b] ^ twice[b];
-    }
-  }
-}
-
-// InvMixColumns is MixColumns after multiplying each column by 04x^2 + 05, which adds
-// 04*(a[r] + a[r+2]) to rows r and r + 2.
-template <std::size_t N>
-void inv_mix_columns(batch<N>& s) {
+void premultiply_inverse(batch<N>& s) {
   for (std::size_t g = 0; g < N; ++g) {
     for (int r = 0; r < 2; ++r) {
-      planes sum;
-      for (int b = 0; b < 8; ++b) sum[b] = s.row[r][b][g] ^ s.row[r + 2][b][g];
-      const planes times4 = xtime(xtime(sum));
+      planes<1> sum;
+      for (int b = 0; b < 8; ++b) sum[b][0] = s.row[r][b][g] ^ s.row[r + 2][b][g];
+      const planes<1> times4 = times_two(times_two(sum));
       for (int b = 0; b < 8; ++b) {
-        s.row[r][b][g] ^= times4[b];
-        s.row[r + 2][b][g] ^= times4[b];
+        s.row[r][b][g] ^= times4[b][0];
+        s.row[r + 2][b][g] ^= times4[b][0];
       }
     }
   }
-  mix_columns(s);
 }
 
-// XORs a state into s: one of the same width, or a single group (a round key, an IV) into every
-// group.
+// XORs a batch of the same width, or a broadcast block, into s.
 template <std::size_t N, std::size_t M>
 void add(batch<N>& s, const batch<M>& other) {
-  static_assert(M == N || M == 1);
+  static_assert(M >= N);
   for (int r = 0; r < 4; ++r) {
     for (int b = 0; b < 8; ++b) {
-      for (std::size_t g = 0; g < N; ++g) s.row[r][b][g] ^= other.row[r][b][M == 1 ? 0 : g];
+      for (std::size_t g = 0; g < N; ++g) s.row[r][b][g] ^= other.row[r][b][g];
     }
   }
 }
@@ -377,13 +385,10 @@ template <std::size_t N>
 void encrypt_batch(batch<N>& s, const sliced_key& key) {
   add(s, key.round[0]);
   for (int round = 1; round < key.rounds; ++round) {
-    sub_bytes(s);
-    shift_rows<false>(s);
-    mix_columns(s);
-    add(s, key.round[round]);
+    sub_bytes_shift_rows(s);
+    mix_columns_add_key(s, key.round[round]);
   }
-  sub_bytes(s);
-  shift_rows<false>(s);
+  sub_bytes_shift_rows(s);
   add(s, key.round[key.rounds]);
 }
 
@@ -392,13 +397,11 @@ template <std::size_t N>
 void decrypt_batch(batch<N>& s, const sliced_key& key) {
   add(s, key.round[key.rounds]);
   for (int round = key.rounds - 1; round > 0; --round) {
-    shift_rows<true>(s);
-    inv_sub_bytes(s);
-    inv_mix_columns(s);
-    add(s, key.round[round]);
+    inv_shift_rows_sub_bytes(s);
+    premultiply_inverse(s);
+    mix_columns_add_key(s, key.round[round]);
   }
-  shift_rows<true>(s);
-  inv_sub_bytes(s);
+  inv_shift_rows_sub_bytes(s);
   add(s, key.round[0]);
 }
 
@@ -486,8 +489,8 @@ void store_batch(const batch<N>& s, u8* out, std::size_t stride, std::size_t cou
 
 // The same 16 octets in every block of a group: each bit becomes a run of 16 equal lanes, made
 // with a mask rather than a branch.
-batch<1> broadcast(const u8 block[16]) {
-  batch<1> s;
+broadcast_block broadcast(const u8 block[16]) {
+  broadcast_block s;
   for (int r = 0; r < 4; ++r) {
     for (int b = 0; b < 8; ++b) {
       word w = 0;
@@ -495,14 +498,14 @@ batch<1> broadcast(const u8 block[16]) {
         const word bit = (block[4 * c + r] >> b) & 1u;
         w |= (0 - bit) & word{0xffff} << 16 * c;
       }
-      s.row[r][b][0] = w;
+      s.row[r][b].fill(w);
     }
   }
   return s;
 }
 
 // The inverse of broadcast, read from the lanes of block 0.
-void first_block(const batch<1>& s, u8 block[16]) {
+void first_block(const broadcast_block& s, u8 block[16]) {
   for (int r = 0; r < 4; ++r) {
     for (int c = 0; c < 4; ++c) {
       unsigned octet = 0;
@@ -525,7 +528,7 @@ void sub_word(u8 w[4]) {
   for (int b = 0; b < 8; ++b) {
     for (int i = 0; i < 4; ++i) x.row[0][b][0] |= word{(w[i] >> b) & 1u} << i;
   }
-  sub_bytes(x);
+  sub_bytes_shift_rows(x);  // row 0 does not move
   for (int i = 0; i < 4; ++i) {
     unsigned octet = 0;
     for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x.row[0][b][0] >> i & 1) << b;
@@ -557,8 +560,9 @@ void expand_key(const u8* key_bytes, u8 round_keys[15][16], int rounds) {
 // InvMixColumns of round keys 1 .. rounds-1, run on the sliced form of each key.
 void invert_round_keys(u8 round_keys[15][16], int rounds) {
   for (int i = 1; i < rounds; ++i) {
-    batch<1> s = broadcast(round_keys[i]);
-    inv_mix_columns(s);
+    broadcast_block s = broadcast(round_keys[i]);
+    premultiply_inverse(s);
+    mix_columns_add_key(s, broadcast_block{});
     first_block(s, round_keys[i]);
   }
 }
@@ -600,7 +604,7 @@ void run_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
 void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
                  std::size_t chain_blocks, std::size_t chains) {
   const sliced_key sliced = slice_key(key);
-  const batch<1> start = broadcast(iv);
+  const broadcast_block start = broadcast(iv);
   const std::size_t stride = BLOCK_OCTETS * chain_blocks;
   in_batches(chains, [&]<std::size_t N>(std::size_t first, std::size_t n) {
     batch<N> chain{};
@@ -645,7 +649,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
   });
 }
 
-// The circuits on 64 octets, for the tests.
+// The circuits on 64 octets in row 0, which ShiftRows does not move, for the tests.
 template <void (*circuit)(batch<1>&)>
 void on_planes(std::uint64_t bits[8]) {
   batch<1> x{};
@@ -657,11 +661,11 @@ void on_planes(std::uint64_t bits[8]) {
 }  // namespace
 
 void bitsliced_sub_bytes(std::uint64_t planes[8]) {
-  on_planes<sub_bytes<1>>(planes);
+  on_planes<sub_bytes_shift_rows<1>>(planes);
 }
 
 void bitsliced_inv_sub_bytes(std::uint64_t planes[8]) {
-  on_planes<inv_sub_bytes<1>>(planes);
+  on_planes<inv_shift_rows_sub_bytes<1>>(planes);
 }
 const aes_impl bitsliced_aes_impl = {"bitsliced",   expand_key,  invert_round_keys, run_ecb<false>,
                                      run_ecb<true>, encrypt_cbc, decrypt_cbc};
