@@ -621,31 +621,40 @@ void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
 }
 
 // Every block decrypts on its own, so batches run straight through the blocks across chain
-// boundaries. The ciphertext of a batch is kept before its plaintext is written over it, so in
-// and out may coincide.
+// boundaries. The block each one is XORed with is formed in sliced form from the ciphertext
+// batch: lane j + 1 of a column takes lane j, lane 0 the last lane of the group before (or of the
+// batch before), and the lanes where a chain starts take the IV. The whole batch is read before
+// any of it is written, so in and out may coincide.
 void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
                  std::size_t chain_blocks, std::size_t chains) {
-  constexpr std::size_t most = WIDE_GROUPS * GROUP_BLOCKS;
+  constexpr word first_lanes = 0x0001000100010001;  // lane 0 of each column
   const std::size_t blocks = chain_blocks * chains;
   if (blocks == 0) return;
   const sliced_key sliced = slice_key(key);
+  const broadcast_block start = broadcast(iv);
   cbc_chain_starts starts(chain_blocks);
-  u8 cipher_text[most + 1][BLOCK_OCTETS];  // [0] is the block before the batch
-  u8 plain[most][BLOCK_OCTETS];
+  std::array<std::array<word, 8>, 4> carry{};  // the block before the batch, in lane 0
   in_batches(blocks, [&]<std::size_t N>(std::size_t first, std::size_t n) {
-    std::memcpy(cipher_text[1], in + BLOCK_OCTETS * first, BLOCK_OCTETS * n);
-    batch<N> s = load_batch<N>(cipher_text[1], BLOCK_OCTETS, n);
+    const batch<N> cipher_text = load_batch<N>(in + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
+    batch<N> s = cipher_text;
     decrypt_batch(s, sliced);
-    store_batch(s, plain[0], BLOCK_OCTETS, n);
     const std::uint64_t chain_start = starts.next(n);
-    for (std::size_t k = 0; k < n; ++k) {
-      const u8* before = (chain_start >> k & 1) != 0 ? iv : cipher_text[k];
-      u8* block = out + BLOCK_OCTETS * (first + k);
-      for (std::size_t i = 0; i < BLOCK_OCTETS; ++i) {
-        block[i] = static_cast<u8>(plain[k][i] ^ before[i]);
+    for (std::size_t g = 0; g < N; ++g) {
+      const word from_iv = (chain_start >> GROUP_BLOCKS * g & 0xffff) * first_lanes;
+      for (int r = 0; r < 4; ++r) {
+        for (int b = 0; b < 8; ++b) {
+          const word& c = cipher_text.row[r][b][g];
+          const word previous =
+              g == 0 ? carry[r][b] : cipher_text.row[r][b][g - 1] >> 15 & first_lanes;
+          const word before = ((c << 1 & ~first_lanes) | previous) & ~from_iv;
+          s.row[r][b][g] ^= before | (start.row[r][b][g] & from_iv);
+        }
       }
     }
-    std::memcpy(cipher_text[0], cipher_text[n], BLOCK_OCTETS);
+    for (int r = 0; r < 4; ++r) {
+      for (int b = 0; b < 8; ++b) carry[r][b] = cipher_text.row[r][b][N - 1] >> 15 & first_lanes;
+    }
+    store_batch(s, out + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
   });
 }
 
