@@ -41,7 +41,7 @@ struct batch {
 using broadcast_block = batch<WIDE_GROUPS>;
 
 struct sliced_key {
-  int rounds = 0;
+  std::size_t rounds = 0;
   std::array<broadcast_block, 15> round;
 };
 
@@ -50,7 +50,7 @@ struct sliced_key {
 // 16(c + r)). u0 is the most significant input bit and s0 the most significant output bit.
 template <std::size_t N>
 void sub_bytes_shift_rows(batch<N>& s) {
-  for (int r = 0; r < 4; ++r) {
+  for (std::size_t r = 0; r < 4; ++r) {
     auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
       const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
@@ -169,7 +169,7 @@ void sub_bytes_shift_rows(batch<N>& s) {
       const word s2 = ~(t105 ^ t85);
       const word s5 = t104 ^ t101;
       const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
-      for (int b = 0; b < 8; ++b) x[b][g] = std::rotr(out[b], 16 * r);
+      for (std::size_t b = 0; b < 8; ++b) x[b][g] = std::rotr(out[b], static_cast<int>(16 * r));
     }
   }
 }
@@ -178,10 +178,10 @@ void sub_bytes_shift_rows(batch<N>& s) {
 // right, then the inverse S-box circuit, with the same bit order.
 template <std::size_t N>
 void inv_shift_rows_sub_bytes(batch<N>& s) {
-  for (int r = 0; r < 4; ++r) {
+  for (std::size_t r = 0; r < 4; ++r) {
     auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
-      const auto in = [&](int b) { return std::rotl(x[b][g], 16 * r); };
+      const auto in = [&](std::size_t b) { return std::rotl(x[b][g], static_cast<int>(16 * r)); };
       const word u0 = in(7), u1 = in(6), u2 = in(5), u3 = in(4), u4 = in(3), u5 = in(2), u6 = in(1),
                  u7 = in(0);
       const word t1 = u0 ^ u3;
@@ -306,7 +306,7 @@ void inv_shift_rows_sub_bytes(batch<N>& s) {
       const word t113 = s5 ^ t111;
       const word s4 = t112 ^ t113;
       const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
-      for (int b = 0; b < 8; ++b) x[b][g] = out[b];
+      for (std::size_t b = 0; b < 8; ++b) x[b][g] = out[b];
     }
   }
 }
@@ -319,7 +319,7 @@ using planes = std::array<std::array<word, N>, 8>;
 
 template <std::size_t N>
 planes<N> sum(planes<N> a, const planes<N>& b) {
-  for (int i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     for (std::size_t g = 0; g < N; ++g) a[i][g] ^= b[i][g];
   }
   return a;
@@ -330,7 +330,7 @@ planes<N> sum(planes<N> a, const planes<N>& b) {
 template <std::size_t N>
 planes<N> times_two(const planes<N>& x) {
   planes<N> y;
-  for (int b = 0; b < 8; ++b) {
+  for (std::size_t b = 0; b < 8; ++b) {
     for (std::size_t g = 0; g < N; ++g) {
       y[b][g] = (b == 0 ? 0 : x[b - 1][g]) ^ ((0x1b >> b & 1) != 0 ? x[7][g] : 0);
     }
@@ -342,11 +342,11 @@ template <std::size_t N>
 void mix_columns_add_key(batch<N>& s, const broadcast_block& key) {
   auto& a = s.row;
   std::array<planes<N>, 4> next;
-  for (int r = 0; r < 4; ++r) next[r] = sum(a[r], a[(r + 1) % 4]);
+  for (std::size_t r = 0; r < 4; ++r) next[r] = sum(a[r], a[(r + 1) % 4]);
   const planes<N> all = sum(next[0], next[2]);
-  for (int r = 0; r < 4; ++r) {
+  for (std::size_t r = 0; r < 4; ++r) {
     const planes<N> twice = times_two(next[r]);
-    for (int b = 0; b < 8; ++b) {
+    for (std::size_t b = 0; b < 8; ++b) {
       for (std::size_t g = 0; g < N; ++g) a[r][b][g] ^= all[b][g] ^ twice[b][g] ^ key.row[r][b][g];
     }
   }
@@ -358,11 +358,11 @@ void mix_columns_add_key(batch<N>& s, const broadcast_block& key) {
 template <std::size_t N>
 void premultiply_inverse(batch<N>& s) {
   for (std::size_t g = 0; g < N; ++g) {
-    for (int r = 0; r < 2; ++r) {
+    for (std::size_t r = 0; r < 2; ++r) {
       planes<1> sum;
-      for (int b = 0; b < 8; ++b) sum[b][0] = s.row[r][b][g] ^ s.row[r + 2][b][g];
+      for (std::size_t b = 0; b < 8; ++b) sum[b][0] = s.row[r][b][g] ^ s.row[r + 2][b][g];
       const planes<1> times4 = times_two(times_two(sum));
-      for (int b = 0; b < 8; ++b) {
+      for (std::size_t b = 0; b < 8; ++b) {
         s.row[r][b][g] ^= times4[b][0];
         s.row[r + 2][b][g] ^= times4[b][0];
       }
@@ -374,8 +374,8 @@ void premultiply_inverse(batch<N>& s) {
 template <std::size_t N, std::size_t M>
 void add(batch<N>& s, const batch<M>& other) {
   static_assert(M >= N);
-  for (int r = 0; r < 4; ++r) {
-    for (int b = 0; b < 8; ++b) {
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t b = 0; b < 8; ++b) {
       for (std::size_t g = 0; g < N; ++g) s.row[r][b][g] ^= other.row[r][b][g];
     }
   }
@@ -384,7 +384,7 @@ void add(batch<N>& s, const batch<M>& other) {
 template <std::size_t N>
 void encrypt_batch(batch<N>& s, const sliced_key& key) {
   add(s, key.round[0]);
-  for (int round = 1; round < key.rounds; ++round) {
+  for (std::size_t round = 1; round < key.rounds; ++round) {
     sub_bytes_shift_rows(s);
     mix_columns_add_key(s, key.round[round]);
   }
@@ -396,7 +396,7 @@ void encrypt_batch(batch<N>& s, const sliced_key& key) {
 template <std::size_t N>
 void decrypt_batch(batch<N>& s, const sliced_key& key) {
   add(s, key.round[key.rounds]);
-  for (int round = key.rounds - 1; round > 0; --round) {
+  for (std::size_t round = key.rounds - 1; round > 0; --round) {
     inv_shift_rows_sub_bytes(s);
     premultiply_inverse(s);
     mix_columns_add_key(s, key.round[round]);
@@ -437,8 +437,8 @@ void transpose(block_words& w) {
   exchange<4, 3>(w);
 }
 
-constexpr std::size_t sliced_word(int row, int bit) {
-  return static_cast<std::size_t>((row >> 1) + 2 * bit + 16 * (row & 1));
+constexpr std::size_t sliced_word(std::size_t row, std::size_t bit) {
+  return (row >> 1) + 2 * bit + 16 * (row & 1);
 }
 
 word load_le32(const u8* p) {
@@ -446,7 +446,7 @@ word load_le32(const u8* p) {
 }
 
 void store_le32(u8* p, word w) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<u8>(w >> 8 * i);
+  for (std::size_t i = 0; i < 4; ++i) p[i] = static_cast<u8>(w >> 8 * i);
 }
 
 // Reads `count` <= 16N blocks, block j at in + stride * j; the lanes of missing blocks hold zero.
@@ -461,8 +461,8 @@ batch<N> load_batch(const u8* in, std::size_t stride, std::size_t count) {
       w[2 * j + 1] = load_le32(block + 4) | load_le32(block + 12) << 32;
     }
     transpose(w);
-    for (int r = 0; r < 4; ++r) {
-      for (int b = 0; b < 8; ++b) s.row[r][b][g] = w[sliced_word(r, b)];
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t b = 0; b < 8; ++b) s.row[r][b][g] = w[sliced_word(r, b)];
     }
   }
   return s;
@@ -473,8 +473,8 @@ template <std::size_t N>
 void store_batch(const batch<N>& s, u8* out, std::size_t stride, std::size_t count) {
   for (std::size_t g = 0; g < N; ++g) {
     block_words w;
-    for (int r = 0; r < 4; ++r) {
-      for (int b = 0; b < 8; ++b) w[sliced_word(r, b)] = s.row[r][b][g];
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t b = 0; b < 8; ++b) w[sliced_word(r, b)] = s.row[r][b][g];
     }
     transpose(w);
     for (std::size_t j = 0; j < GROUP_BLOCKS && GROUP_BLOCKS * g + j < count; ++j) {
@@ -491,10 +491,10 @@ void store_batch(const batch<N>& s, u8* out, std::size_t stride, std::size_t cou
 // with a mask rather than a branch.
 broadcast_block broadcast(const u8 block[16]) {
   broadcast_block s;
-  for (int r = 0; r < 4; ++r) {
-    for (int b = 0; b < 8; ++b) {
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t b = 0; b < 8; ++b) {
       word w = 0;
-      for (int c = 0; c < 4; ++c) {
+      for (std::size_t c = 0; c < 4; ++c) {
         const word bit = (block[4 * c + r] >> b) & 1u;
         w |= (0 - bit) & word{0xffff} << 16 * c;
       }
@@ -506,10 +506,11 @@ broadcast_block broadcast(const u8 block[16]) {
 
 // The inverse of broadcast, read from the lanes of block 0.
 void first_block(const broadcast_block& s, u8 block[16]) {
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) {
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t c = 0; c < 4; ++c) {
       unsigned octet = 0;
-      for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(s.row[r][b][0] >> 16 * c & 1) << b;
+      for (std::size_t b = 0; b < 8; ++b)
+        octet |= static_cast<unsigned>(s.row[r][b][0] >> 16 * c & 1) << b;
       block[4 * c + r] = static_cast<u8>(octet);
     }
   }
@@ -517,21 +518,22 @@ void first_block(const broadcast_block& s, u8 block[16]) {
 
 sliced_key slice_key(const key_state& key) {
   sliced_key sliced;
-  sliced.rounds = key.rounds;
-  for (int i = 0; i <= key.rounds; ++i) sliced.round[i] = broadcast(key.round_keys[i]);
+  sliced.rounds = static_cast<std::size_t>(key.rounds);
+  for (std::size_t i = 0; i <= sliced.rounds; ++i) sliced.round[i] = broadcast(key.round_keys[i]);
   return sliced;
 }
 
 // SubWord of the key schedule: the four octets in lanes 0 to 3 of one circuit evaluation.
 void sub_word(u8 w[4]) {
   batch<1> x{};
-  for (int b = 0; b < 8; ++b) {
-    for (int i = 0; i < 4; ++i) x.row[0][b][0] |= word{(w[i] >> b) & 1u} << i;
+  for (std::size_t b = 0; b < 8; ++b) {
+    for (std::size_t i = 0; i < 4; ++i) x.row[0][b][0] |= word{(w[i] >> b) & 1u} << i;
   }
   sub_bytes_shift_rows(x);  // row 0 does not move
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     unsigned octet = 0;
-    for (int b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x.row[0][b][0] >> i & 1) << b;
+    for (std::size_t b = 0; b < 8; ++b)
+      octet |= static_cast<unsigned>(x.row[0][b][0] >> i & 1) << b;
     w[i] = static_cast<u8>(octet);
   }
 }
@@ -641,8 +643,8 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
     const std::uint64_t chain_start = starts.next(n);
     for (std::size_t g = 0; g < N; ++g) {
       const word from_iv = (chain_start >> GROUP_BLOCKS * g & 0xffff) * first_lanes;
-      for (int r = 0; r < 4; ++r) {
-        for (int b = 0; b < 8; ++b) {
+      for (std::size_t r = 0; r < 4; ++r) {
+        for (std::size_t b = 0; b < 8; ++b) {
           const word& c = cipher_text.row[r][b][g];
           const word previous =
               g == 0 ? carry[r][b] : cipher_text.row[r][b][g - 1] >> 15 & first_lanes;
@@ -651,8 +653,9 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
         }
       }
     }
-    for (int r = 0; r < 4; ++r) {
-      for (int b = 0; b < 8; ++b) carry[r][b] = cipher_text.row[r][b][N - 1] >> 15 & first_lanes;
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t b = 0; b < 8; ++b)
+        carry[r][b] = cipher_text.row[r][b][N - 1] >> 15 & first_lanes;
     }
     store_batch(s, out + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
   });
@@ -662,9 +665,9 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
 template <void (*circuit)(batch<1>&)>
 void on_planes(std::uint64_t bits[8]) {
   batch<1> x{};
-  for (int b = 0; b < 8; ++b) x.row[0][b][0] = bits[b];
+  for (std::size_t b = 0; b < 8; ++b) x.row[0][b][0] = bits[b];
   circuit(x);
-  for (int b = 0; b < 8; ++b) bits[b] = x.row[0][b][0];
+  for (std::size_t b = 0; b < 8; ++b) bits[b] = x.row[0][b][0];
 }
 
 }  // namespace
