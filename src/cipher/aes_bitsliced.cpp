@@ -441,13 +441,28 @@ constexpr std::size_t sliced_word(std::size_t row, std::size_t bit) {
   return (row >> 1) + 2 * bit + 16 * (row & 1);
 }
 
-word load_le32(const u8* p) {
-  return word{p[0]} | word{p[1]} << 8 | word{p[2]} << 16 | word{p[3]} << 24;
+static_assert(std::endian::native == std::endian::little ||
+              std::endian::native == std::endian::big);
+
+word byte_reverse(word w) {
+  w = (w >> 8 & 0x00ff00ff00ff00ff) | (w & 0x00ff00ff00ff00ff) << 8;
+  w = (w >> 16 & 0x0000ffff0000ffff) | (w & 0x0000ffff0000ffff) << 16;
+  return w >> 32 | w << 32;
 }
 
-void store_le32(u8* p, word w) {
-  for (std::size_t i = 0; i < 4; ++i) p[i] = static_cast<u8>(w >> 8 * i);
+// Eight octets as a word, octet k in bits 8k .. 8k+7, on hosts of either byte order.
+word load_le64(const u8* p) {
+  word w;
+  std::memcpy(&w, p, sizeof w);
+  return std::endian::native == std::endian::little ? w : byte_reverse(w);
 }
+
+void store_le64(u8* p, word w) {
+  if constexpr (std::endian::native == std::endian::big) w = byte_reverse(w);
+  std::memcpy(p, &w, sizeof w);
+}
+
+constexpr word low_halves = 0x00000000ffffffff;
 
 // Reads `count` <= 16N blocks, block j at in + stride * j; the lanes of missing blocks hold zero.
 template <std::size_t N>
@@ -457,8 +472,9 @@ batch<N> load_batch(const u8* in, std::size_t stride, std::size_t count) {
     block_words w{};
     for (std::size_t j = 0; j < GROUP_BLOCKS && GROUP_BLOCKS * g + j < count; ++j) {
       const u8* block = in + stride * (GROUP_BLOCKS * g + j);
-      w[2 * j] = load_le32(block) | load_le32(block + 8) << 32;
-      w[2 * j + 1] = load_le32(block + 4) | load_le32(block + 12) << 32;
+      const word low = load_le64(block), high = load_le64(block + 8);
+      w[2 * j] = (low & low_halves) | high << 32;
+      w[2 * j + 1] = low >> 32 | (high & ~low_halves);
     }
     transpose(w);
     for (std::size_t r = 0; r < 4; ++r) {
@@ -479,10 +495,8 @@ void store_batch(const batch<N>& s, u8* out, std::size_t stride, std::size_t cou
     transpose(w);
     for (std::size_t j = 0; j < GROUP_BLOCKS && GROUP_BLOCKS * g + j < count; ++j) {
       u8* block = out + stride * (GROUP_BLOCKS * g + j);
-      store_le32(block, w[2 * j]);
-      store_le32(block + 8, w[2 * j] >> 32);
-      store_le32(block + 4, w[2 * j + 1]);
-      store_le32(block + 12, w[2 * j + 1] >> 32);
+      store_le64(block, (w[2 * j] & low_halves) | w[2 * j + 1] << 32);
+      store_le64(block + 8, w[2 * j] >> 32 | (w[2 * j + 1] & ~low_halves));
     }
   }
 }
