@@ -346,9 +346,13 @@ void mix_columns_add_key(batch<N>& s, const broadcast_block& key) {
   const planes<N> all = sum(next[0], next[2]);
   for (std::size_t r = 0; r < 4; ++r) {
     const planes<N> twice = times_two(next[r]);
+    planes<N> mixed;  // computed apart from s, which the compiler cannot tell from the key
     for (std::size_t b = 0; b < 8; ++b) {
-      for (std::size_t g = 0; g < N; ++g) a[r][b][g] ^= all[b][g] ^ twice[b][g] ^ key.row[r][b][g];
+      for (std::size_t g = 0; g < N; ++g) {
+        mixed[b][g] = a[r][b][g] ^ all[b][g] ^ twice[b][g] ^ key.row[r][b][g];
+      }
     }
+    a[r] = mixed;
   }
 }
 
