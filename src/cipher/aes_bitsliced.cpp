@@ -7,8 +7,8 @@
 // Constant time: every operation here on the key or the data is an AND, XOR, NOT, shift or
 // rotation by a fixed amount. No table is indexed and no branch is taken on a key or data value,
 // in key expansion and key conversion as well as in the blocks; branches and addresses depend
-// only on the key size and the lengths. Words are assembled from octets by shifts, so the result
-// does not depend on the host's byte order.
+// only on the key size and the lengths. Blocks are read as little-endian words (octets reversed
+// on big-endian hosts), so the result does not depend on the host's byte order.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -28,9 +28,8 @@ constexpr std::size_t BLOCK_OCTETS = 16;
 
 // The state of N groups of up to 16 blocks each. In group g, row[r][b][g] holds bit b
 // (0 = least significant) of row r, lane 16c + j being the octet in row r and column c of block
-// 16g + j. A ShiftRows step is then a rotation of each word by multiples of 16 lanes. Every step
-// below is a loop over the groups with a plain scalar body, which the compiler may run in vector
-// registers.
+// 16g + j. A ShiftRows step is then a rotation of each word by multiples of 16 lanes. The steps
+// below run over the groups in plain loops, which the compiler may turn into vector instructions.
 template <std::size_t N>
 struct batch {
   std::array<std::array<std::array<word, N>, 8>, 4> row;
@@ -311,9 +310,7 @@ void inv_shift_rows_sub_bytes(batch<N>& s) {
   }
 }
 
-// MixColumns then AddRoundKey. Each row becomes 02*a[r] + 03*a[r+1] + a[r+2] + a[r+3], written as
-// a[r] + (the sum of all four) + 02*(a[r] + a[r+1]). Whole rows at a time, each step a loop over
-// the groups, which the compiler vectorises here where it does not a loop over whole columns.
+// One row of a batch: the eight bit planes of its octets.
 template <std::size_t N>
 using planes = std::array<std::array<word, N>, 8>;
 
@@ -338,6 +335,9 @@ planes<N> times_two(const planes<N>& x) {
   return y;
 }
 
+// MixColumns then AddRoundKey. Each row becomes 02*a[r] + 03*a[r+1] + a[r+2] + a[r+3], written as
+// a[r] + (the sum of all four) + 02*(a[r] + a[r+1]). Whole rows at a time, each step a loop over
+// the groups, which the compiler vectorises here where it does not a loop over whole columns.
 template <std::size_t N>
 void mix_columns_add_key(batch<N>& s, const broadcast_block& key) {
   auto& a = s.row;
@@ -363,9 +363,9 @@ template <std::size_t N>
 void premultiply_inverse(batch<N>& s) {
   for (std::size_t g = 0; g < N; ++g) {
     for (std::size_t r = 0; r < 2; ++r) {
-      planes<1> sum;
-      for (std::size_t b = 0; b < 8; ++b) sum[b][0] = s.row[r][b][g] ^ s.row[r + 2][b][g];
-      const planes<1> times4 = times_two(times_two(sum));
+      planes<1> both;
+      for (std::size_t b = 0; b < 8; ++b) both[b][0] = s.row[r][b][g] ^ s.row[r + 2][b][g];
+      const planes<1> times4 = times_two(times_two(both));
       for (std::size_t b = 0; b < 8; ++b) {
         s.row[r][b][g] ^= times4[b][0];
         s.row[r + 2][b][g] ^= times4[b][0];
@@ -587,9 +587,8 @@ void invert_round_keys(u8 round_keys[15][16], int rounds) {
   }
 }
 
-// Runs `count` blocks that do not depend on each other through the cipher: two groups at a time
-// while more than one group's worth remains, then one. Calls work(batch, first, blocks) for each
-// batch, with the batch width as a template argument.
+// Splits `count` blocks (or chains) that do not depend on each other into batches: two groups at a
+// time while more than one group's worth remains, then one. Calls work<groups>(first, n) for each.
 template <typename Work>
 void in_batches(std::size_t count, Work&& work) {
   for (std::size_t first = 0; first < count;) {
@@ -697,6 +696,7 @@ void bitsliced_sub_bytes(std::uint64_t planes[8]) {
 void bitsliced_inv_sub_bytes(std::uint64_t planes[8]) {
   on_planes<inv_shift_rows_sub_bytes<1>>(planes);
 }
+
 const aes_impl bitsliced_aes_impl = {"bitsliced",   expand_key,  invert_round_keys, run_ecb<false>,
                                      run_ecb<true>, encrypt_cbc, decrypt_cbc};
 
