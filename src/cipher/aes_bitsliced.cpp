@@ -44,268 +44,281 @@ struct sliced_key {
   std::array<broadcast_block, 15> round;
 };
 
-// SubBytes then ShiftRows: the forward S-box circuit on every octet of the batch, each result
-// rotated as it is stored so that row r moves r columns left (lane 16c takes what was in lane
-// 16(c + r)). u0 is the most significant input bit and s0 the most significant output bit.
+// The forward S-box circuit on eight bit planes, x[b] holding bit b (0 = least significant) of
+// 64 octets. u0 is the most significant input bit and s0 the most significant output bit.
+inline void s_box(word (&x)[8]) {
+  const word u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
+  const word t1 = u3 ^ u5;
+  const word t2 = u0 ^ u6;
+  const word t3 = u0 ^ u3;
+  const word t4 = u0 ^ u5;
+  const word t5 = u1 ^ u2;
+  const word t6 = t5 ^ u7;
+  const word t7 = t6 ^ u3;
+  const word t8 = t2 ^ t1;
+  const word t9 = t6 ^ u0;
+  const word t10 = t6 ^ u6;
+  const word t11 = t10 ^ t4;
+  const word t12 = u4 ^ t8;
+  const word t13 = t12 ^ u5;
+  const word t14 = t12 ^ u1;
+  const word t15 = t13 ^ u7;
+  const word t16 = t13 ^ t5;
+  const word t17 = t14 ^ t3;
+  const word t18 = u7 ^ t17;
+  const word t19 = t16 ^ t17;
+  const word t20 = t16 ^ t4;
+  const word t21 = t5 ^ t17;
+  const word t22 = t2 ^ t21;
+  const word t23 = u0 ^ t21;
+  const word t24 = t8 & t13;
+  const word t25 = t11 & t15;
+  const word t26 = t25 ^ t24;
+  const word t27 = t7 & u7;
+  const word t28 = t27 ^ t24;
+  const word t29 = t2 & t21;
+  const word t30 = t10 & t6;
+  const word t31 = t30 ^ t29;
+  const word t32 = t9 & t18;
+  const word t33 = t32 ^ t29;
+  const word t34 = t3 & t17;
+  const word t35 = t1 & t19;
+  const word t36 = t35 ^ t34;
+  const word t37 = t4 & t16;
+  const word t38 = t37 ^ t34;
+  const word t39 = t26 ^ t14;
+  const word t40 = t28 ^ t38;
+  const word t41 = t31 ^ t36;
+  const word t42 = t33 ^ t38;
+  const word t43 = t39 ^ t36;
+  const word t44 = t40 ^ t20;
+  const word t45 = t41 ^ t22;
+  const word t46 = t42 ^ t23;
+  const word t47 = t43 ^ t44;
+  const word t48 = t43 & t45;
+  const word t49 = t46 ^ t48;
+  const word t50 = t47 & t49;
+  const word t51 = t50 ^ t44;
+  const word t52 = t45 ^ t46;
+  const word t53 = t44 ^ t48;
+  const word t54 = t53 & t52;
+  const word t55 = t54 ^ t46;
+  const word t56 = t45 ^ t55;
+  const word t57 = t49 ^ t55;
+  const word t58 = t46 & t57;
+  const word t59 = t58 ^ t56;
+  const word t60 = t49 ^ t58;
+  const word t61 = t51 & t60;
+  const word t62 = t47 ^ t61;
+  const word t63 = t62 ^ t59;
+  const word t64 = t51 ^ t55;
+  const word t65 = t51 ^ t62;
+  const word t66 = t55 ^ t59;
+  const word t67 = t64 ^ t63;
+  const word t68 = t66 & t13;
+  const word t69 = t59 & t15;
+  const word t70 = t55 & u7;
+  const word t71 = t65 & t21;
+  const word t72 = t62 & t6;
+  const word t73 = t51 & t18;
+  const word t74 = t64 & t17;
+  const word t75 = t67 & t19;
+  const word t76 = t63 & t16;
+  const word t77 = t66 & t8;
+  const word t78 = t59 & t11;
+  const word t79 = t55 & t7;
+  const word t80 = t65 & t2;
+  const word t81 = t62 & t10;
+  const word t82 = t51 & t9;
+  const word t83 = t64 & t3;
+  const word t84 = t67 & t1;
+  const word t85 = t63 & t4;
+  const word t86 = t83 ^ t84;
+  const word t87 = t78 ^ t86;
+  const word t88 = t77 ^ t87;
+  const word t89 = t68 ^ t70;
+  const word t90 = t69 ^ t68;
+  const word t91 = t71 ^ t72;
+  const word t92 = t80 ^ t89;
+  const word t93 = t75 ^ t91;
+  const word t94 = t76 ^ t92;
+  const word t95 = t93 ^ t94;
+  const word t96 = t91 ^ t90;
+  const word t97 = t71 ^ t73;
+  const word t98 = t81 ^ t86;
+  const word t99 = t89 ^ t97;
+  const word s3 = t88 ^ t96;
+  const word t100 = t74 ^ t93;
+  const word t101 = t82 ^ t95;
+  const word t102 = t98 ^ t99;
+  const word s7 = ~(t80 ^ t102);
+  const word t103 = t83 ^ t100;
+  const word t104 = t87 ^ t79;
+  const word s0 = t88 ^ t100;
+  const word s6 = ~(t95 ^ t102);
+  const word s4 = t99 ^ s3;
+  const word s1 = ~(s3 ^ t100);
+  const word t105 = t101 ^ t103;
+  const word s2 = ~(t105 ^ t85);
+  const word s5 = t104 ^ t101;
+  const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
+  std::copy(out, out + 8, x);
+}
+
+// The inverse S-box circuit, with the same bit order.
+inline void inv_s_box(word (&x)[8]) {
+  const word u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
+  const word t1 = u0 ^ u3;
+  const word t2 = ~(u1 ^ u3);
+  const word t3 = u0 ^ t2;
+  const word t4 = u6 ^ u7;
+  const word t5 = t2 ^ t4;
+  const word t6 = ~(u2 ^ t5);
+  const word t7 = u3 ^ u4;
+  const word t8 = ~(u7 ^ t7);
+  const word t9 = t5 ^ t7;
+  const word t10 = ~(u0 ^ u2);
+  const word t11 = u5 ^ t10;
+  const word t12 = t1 ^ t2;
+  const word t13 = t5 ^ t9;
+  const word t14 = t3 ^ t8;
+  const word t15 = t11 ^ t6;
+  const word t16 = t1 ^ t5;
+  const word t17 = t2 ^ t9;
+  const word t18 = t13 ^ t12;
+  const word t19 = t3 ^ t11;
+  const word t20 = t8 ^ t6;
+  const word t21 = t15 ^ t14;
+  const word t22 = t13 ^ t15;
+  const word t23 = t17 ^ t20;
+  const word t24 = t9 ^ t6;
+  const word t25 = t12 ^ t14;
+  const word t26 = t16 & t19;
+  const word t27 = t1 & t3;
+  const word t28 = t22 ^ t26;
+  const word t29 = t5 & t11;
+  const word t30 = t29 ^ t26;
+  const word t31 = t17 & t20;
+  const word t32 = t2 & t8;
+  const word t33 = t23 ^ t31;
+  const word t34 = t9 & t6;
+  const word t35 = t34 ^ t31;
+  const word t36 = t13 & t15;
+  const word t37 = t18 & t21;
+  const word t38 = t37 ^ t36;
+  const word t39 = t12 & t14;
+  const word t40 = t39 ^ t36;
+  const word t41 = t28 ^ t27;
+  const word t42 = t30 ^ t25;
+  const word t43 = t33 ^ t32;
+  const word t44 = t35 ^ t40;
+  const word t45 = t41 ^ t38;
+  const word t46 = t42 ^ t40;
+  const word t47 = t43 ^ t38;
+  const word t48 = t44 ^ t24;
+  const word t49 = t47 ^ t48;
+  const word t50 = t47 & t45;
+  const word t51 = t46 ^ t50;
+  const word t52 = t45 ^ t46;
+  const word t53 = t48 ^ t50;
+  const word t54 = t53 & t52;
+  const word t55 = t51 & t49;
+  const word t56 = t48 ^ t55;
+  const word t57 = t46 ^ t54;
+  const word t58 = t45 & t48;
+  const word t59 = t52 & t58;
+  const word t60 = t52 ^ t50;
+  const word t61 = t59 ^ t60;
+  const word t62 = t46 & t47;
+  const word t63 = t49 & t62;
+  const word t64 = t49 ^ t50;
+  const word t65 = t63 ^ t64;
+  const word t66 = t61 ^ t65;
+  const word t67 = t57 ^ t56;
+  const word t68 = t57 ^ t61;
+  const word t69 = t56 ^ t65;
+  const word t70 = t67 ^ t66;
+  const word t71 = t69 & t19;
+  const word t72 = t65 & t3;
+  const word t73 = t56 & t11;
+  const word t74 = t68 & t20;
+  const word t75 = t61 & t8;
+  const word t76 = t57 & t6;
+  const word t77 = t67 & t15;
+  const word t78 = t70 & t21;
+  const word t79 = t66 & t14;
+  const word t80 = t69 & t16;
+  const word t81 = t65 & t1;
+  const word t82 = t56 & t5;
+  const word t83 = t68 & t17;
+  const word t84 = t61 & t2;
+  const word t85 = t57 & t9;
+  const word t86 = t67 & t13;
+  const word t87 = t70 & t18;
+  const word t88 = t66 & t12;
+  const word t89 = t72 ^ t71;
+  const word t90 = t73 ^ t71;
+  const word t91 = t75 ^ t74;
+  const word t92 = t76 ^ t74;
+  const word t93 = t78 ^ t77;
+  const word t94 = t79 ^ t77;
+  const word t95 = t89 ^ t93;
+  const word t96 = t90 ^ t94;
+  const word t97 = t91 ^ t93;
+  const word t98 = t92 ^ t94;
+  const word t99 = t81 ^ t80;
+  const word t100 = t82 ^ t80;
+  const word t101 = t84 ^ t83;
+  const word t102 = t85 ^ t83;
+  const word t103 = t87 ^ t86;
+  const word t104 = t88 ^ t86;
+  const word t105 = t99 ^ t103;
+  const word s7 = t100 ^ t104;
+  const word t106 = t101 ^ t103;
+  const word t107 = t102 ^ t104;
+  const word s3 = t96 ^ t106;
+  const word s6 = t97 ^ t106;
+  const word s0 = t98 ^ t106;
+  const word t108 = t95 ^ t97;
+  const word s5 = s0 ^ t108;
+  const word t109 = t105 ^ t107;
+  const word t110 = t108 ^ t109;
+  const word s1 = s3 ^ t110;
+  const word t111 = t96 ^ s7;
+  const word s2 = t110 ^ t111;
+  const word t112 = t95 ^ t105;
+  const word t113 = s5 ^ t111;
+  const word s4 = t112 ^ t113;
+  const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
+  std::copy(out, out + 8, x);
+}
+
+// SubBytes then ShiftRows, each result rotated as it is stored so that row r moves r columns left
+// (lane 16c takes what was in lane 16(c + r)).
 template <std::size_t N>
 void sub_bytes_shift_rows(batch<N>& s) {
   for (std::size_t r = 0; r < 4; ++r) {
-    auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
-      const word u0 = x[7][g], u1 = x[6][g], u2 = x[5][g], u3 = x[4][g], u4 = x[3][g], u5 = x[2][g],
-                 u6 = x[1][g], u7 = x[0][g];
-      const word t1 = u3 ^ u5;
-      const word t2 = u0 ^ u6;
-      const word t3 = u0 ^ u3;
-      const word t4 = u0 ^ u5;
-      const word t5 = u1 ^ u2;
-      const word t6 = t5 ^ u7;
-      const word t7 = t6 ^ u3;
-      const word t8 = t2 ^ t1;
-      const word t9 = t6 ^ u0;
-      const word t10 = t6 ^ u6;
-      const word t11 = t10 ^ t4;
-      const word t12 = u4 ^ t8;
-      const word t13 = t12 ^ u5;
-      const word t14 = t12 ^ u1;
-      const word t15 = t13 ^ u7;
-      const word t16 = t13 ^ t5;
-      const word t17 = t14 ^ t3;
-      const word t18 = u7 ^ t17;
-      const word t19 = t16 ^ t17;
-      const word t20 = t16 ^ t4;
-      const word t21 = t5 ^ t17;
-      const word t22 = t2 ^ t21;
-      const word t23 = u0 ^ t21;
-      const word t24 = t8 & t13;
-      const word t25 = t11 & t15;
-      const word t26 = t25 ^ t24;
-      const word t27 = t7 & u7;
-      const word t28 = t27 ^ t24;
-      const word t29 = t2 & t21;
-      const word t30 = t10 & t6;
-      const word t31 = t30 ^ t29;
-      const word t32 = t9 & t18;
-      const word t33 = t32 ^ t29;
-      const word t34 = t3 & t17;
-      const word t35 = t1 & t19;
-      const word t36 = t35 ^ t34;
-      const word t37 = t4 & t16;
-      const word t38 = t37 ^ t34;
-      const word t39 = t26 ^ t14;
-      const word t40 = t28 ^ t38;
-      const word t41 = t31 ^ t36;
-      const word t42 = t33 ^ t38;
-      const word t43 = t39 ^ t36;
-      const word t44 = t40 ^ t20;
-      const word t45 = t41 ^ t22;
-      const word t46 = t42 ^ t23;
-      const word t47 = t43 ^ t44;
-      const word t48 = t43 & t45;
-      const word t49 = t46 ^ t48;
-      const word t50 = t47 & t49;
-      const word t51 = t50 ^ t44;
-      const word t52 = t45 ^ t46;
-      const word t53 = t44 ^ t48;
-      const word t54 = t53 & t52;
-      const word t55 = t54 ^ t46;
-      const word t56 = t45 ^ t55;
-      const word t57 = t49 ^ t55;
-      const word t58 = t46 & t57;
-      const word t59 = t58 ^ t56;
-      const word t60 = t49 ^ t58;
-      const word t61 = t51 & t60;
-      const word t62 = t47 ^ t61;
-      const word t63 = t62 ^ t59;
-      const word t64 = t51 ^ t55;
-      const word t65 = t51 ^ t62;
-      const word t66 = t55 ^ t59;
-      const word t67 = t64 ^ t63;
-      const word t68 = t66 & t13;
-      const word t69 = t59 & t15;
-      const word t70 = t55 & u7;
-      const word t71 = t65 & t21;
-      const word t72 = t62 & t6;
-      const word t73 = t51 & t18;
-      const word t74 = t64 & t17;
-      const word t75 = t67 & t19;
-      const word t76 = t63 & t16;
-      const word t77 = t66 & t8;
-      const word t78 = t59 & t11;
-      const word t79 = t55 & t7;
-      const word t80 = t65 & t2;
-      const word t81 = t62 & t10;
-      const word t82 = t51 & t9;
-      const word t83 = t64 & t3;
-      const word t84 = t67 & t1;
-      const word t85 = t63 & t4;
-      const word t86 = t83 ^ t84;
-      const word t87 = t78 ^ t86;
-      const word t88 = t77 ^ t87;
-      const word t89 = t68 ^ t70;
-      const word t90 = t69 ^ t68;
-      const word t91 = t71 ^ t72;
-      const word t92 = t80 ^ t89;
-      const word t93 = t75 ^ t91;
-      const word t94 = t76 ^ t92;
-      const word t95 = t93 ^ t94;
-      const word t96 = t91 ^ t90;
-      const word t97 = t71 ^ t73;
-      const word t98 = t81 ^ t86;
-      const word t99 = t89 ^ t97;
-      const word s3 = t88 ^ t96;
-      const word t100 = t74 ^ t93;
-      const word t101 = t82 ^ t95;
-      const word t102 = t98 ^ t99;
-      const word s7 = ~(t80 ^ t102);
-      const word t103 = t83 ^ t100;
-      const word t104 = t87 ^ t79;
-      const word s0 = t88 ^ t100;
-      const word s6 = ~(t95 ^ t102);
-      const word s4 = t99 ^ s3;
-      const word s1 = ~(s3 ^ t100);
-      const word t105 = t101 ^ t103;
-      const word s2 = ~(t105 ^ t85);
-      const word s5 = t104 ^ t101;
-      const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
-      for (std::size_t b = 0; b < 8; ++b) x[b][g] = std::rotr(out[b], static_cast<int>(16 * r));
+      word x[8];
+      for (std::size_t b = 0; b < 8; ++b) x[b] = s.row[r][b][g];
+      s_box(x);
+      for (std::size_t b = 0; b < 8; ++b)
+        s.row[r][b][g] = std::rotr(x[b], static_cast<int>(16 * r));
     }
   }
 }
 
 // InvShiftRows then InvSubBytes: each word rotated as it is loaded, moving row r back r columns
-// right, then the inverse S-box circuit, with the same bit order.
+// right.
 template <std::size_t N>
 void inv_shift_rows_sub_bytes(batch<N>& s) {
   for (std::size_t r = 0; r < 4; ++r) {
-    auto& x = s.row[r];
     for (std::size_t g = 0; g < N; ++g) {
-      const auto in = [&](std::size_t b) { return std::rotl(x[b][g], static_cast<int>(16 * r)); };
-      const word u0 = in(7), u1 = in(6), u2 = in(5), u3 = in(4), u4 = in(3), u5 = in(2), u6 = in(1),
-                 u7 = in(0);
-      const word t1 = u0 ^ u3;
-      const word t2 = ~(u1 ^ u3);
-      const word t3 = u0 ^ t2;
-      const word t4 = u6 ^ u7;
-      const word t5 = t2 ^ t4;
-      const word t6 = ~(u2 ^ t5);
-      const word t7 = u3 ^ u4;
-      const word t8 = ~(u7 ^ t7);
-      const word t9 = t5 ^ t7;
-      const word t10 = ~(u0 ^ u2);
-      const word t11 = u5 ^ t10;
-      const word t12 = t1 ^ t2;
-      const word t13 = t5 ^ t9;
-      const word t14 = t3 ^ t8;
-      const word t15 = t11 ^ t6;
-      const word t16 = t1 ^ t5;
-      const word t17 = t2 ^ t9;
-      const word t18 = t13 ^ t12;
-      const word t19 = t3 ^ t11;
-      const word t20 = t8 ^ t6;
-      const word t21 = t15 ^ t14;
-      const word t22 = t13 ^ t15;
-      const word t23 = t17 ^ t20;
-      const word t24 = t9 ^ t6;
-      const word t25 = t12 ^ t14;
-      const word t26 = t16 & t19;
-      const word t27 = t1 & t3;
-      const word t28 = t22 ^ t26;
-      const word t29 = t5 & t11;
-      const word t30 = t29 ^ t26;
-      const word t31 = t17 & t20;
-      const word t32 = t2 & t8;
-      const word t33 = t23 ^ t31;
-      const word t34 = t9 & t6;
-      const word t35 = t34 ^ t31;
-      const word t36 = t13 & t15;
-      const word t37 = t18 & t21;
-      const word t38 = t37 ^ t36;
-      const word t39 = t12 & t14;
-      const word t40 = t39 ^ t36;
-      const word t41 = t28 ^ t27;
-      const word t42 = t30 ^ t25;
-      const word t43 = t33 ^ t32;
-      const word t44 = t35 ^ t40;
-      const word t45 = t41 ^ t38;
-      const word t46 = t42 ^ t40;
-      const word t47 = t43 ^ t38;
-      const word t48 = t44 ^ t24;
-      const word t49 = t47 ^ t48;
-      const word t50 = t47 & t45;
-      const word t51 = t46 ^ t50;
-      const word t52 = t45 ^ t46;
-      const word t53 = t48 ^ t50;
-      const word t54 = t53 & t52;
-      const word t55 = t51 & t49;
-      const word t56 = t48 ^ t55;
-      const word t57 = t46 ^ t54;
-      const word t58 = t45 & t48;
-      const word t59 = t52 & t58;
-      const word t60 = t52 ^ t50;
-      const word t61 = t59 ^ t60;
-      const word t62 = t46 & t47;
-      const word t63 = t49 & t62;
-      const word t64 = t49 ^ t50;
-      const word t65 = t63 ^ t64;
-      const word t66 = t61 ^ t65;
-      const word t67 = t57 ^ t56;
-      const word t68 = t57 ^ t61;
-      const word t69 = t56 ^ t65;
-      const word t70 = t67 ^ t66;
-      const word t71 = t69 & t19;
-      const word t72 = t65 & t3;
-      const word t73 = t56 & t11;
-      const word t74 = t68 & t20;
-      const word t75 = t61 & t8;
-      const word t76 = t57 & t6;
-      const word t77 = t67 & t15;
-      const word t78 = t70 & t21;
-      const word t79 = t66 & t14;
-      const word t80 = t69 & t16;
-      const word t81 = t65 & t1;
-      const word t82 = t56 & t5;
-      const word t83 = t68 & t17;
-      const word t84 = t61 & t2;
-      const word t85 = t57 & t9;
-      const word t86 = t67 & t13;
-      const word t87 = t70 & t18;
-      const word t88 = t66 & t12;
-      const word t89 = t72 ^ t71;
-      const word t90 = t73 ^ t71;
-      const word t91 = t75 ^ t74;
-      const word t92 = t76 ^ t74;
-      const word t93 = t78 ^ t77;
-      const word t94 = t79 ^ t77;
-      const word t95 = t89 ^ t93;
-      const word t96 = t90 ^ t94;
-      const word t97 = t91 ^ t93;
-      const word t98 = t92 ^ t94;
-      const word t99 = t81 ^ t80;
-      const word t100 = t82 ^ t80;
-      const word t101 = t84 ^ t83;
-      const word t102 = t85 ^ t83;
-      const word t103 = t87 ^ t86;
-      const word t104 = t88 ^ t86;
-      const word t105 = t99 ^ t103;
-      const word s7 = t100 ^ t104;
-      const word t106 = t101 ^ t103;
-      const word t107 = t102 ^ t104;
-      const word s3 = t96 ^ t106;
-      const word s6 = t97 ^ t106;
-      const word s0 = t98 ^ t106;
-      const word t108 = t95 ^ t97;
-      const word s5 = s0 ^ t108;
-      const word t109 = t105 ^ t107;
-      const word t110 = t108 ^ t109;
-      const word s1 = s3 ^ t110;
-      const word t111 = t96 ^ s7;
-      const word s2 = t110 ^ t111;
-      const word t112 = t95 ^ t105;
-      const word t113 = s5 ^ t111;
-      const word s4 = t112 ^ t113;
-      const word out[8] = {s7, s6, s5, s4, s3, s2, s1, s0};
-      for (std::size_t b = 0; b < 8; ++b) x[b][g] = out[b];
+      word x[8];
+      for (std::size_t b = 0; b < 8; ++b)
+        x[b] = std::rotl(s.row[r][b][g], static_cast<int>(16 * r));
+      inv_s_box(x);
+      for (std::size_t b = 0; b < 8; ++b) s.row[r][b][g] = x[b];
     }
   }
 }
@@ -543,15 +556,14 @@ sliced_key slice_key(const key_state& key) {
 
 // SubWord of the key schedule: the four octets in lanes 0 to 3 of one circuit evaluation.
 void sub_word(u8 w[4]) {
-  batch<1> x{};
+  word x[8] = {};
   for (std::size_t b = 0; b < 8; ++b) {
-    for (std::size_t i = 0; i < 4; ++i) x.row[0][b][0] |= word{(w[i] >> b) & 1u} << i;
+    for (std::size_t i = 0; i < 4; ++i) x[b] |= word{(w[i] >> b) & 1u} << i;
   }
-  sub_bytes_shift_rows(x);  // row 0 does not move
+  s_box(x);
   for (std::size_t i = 0; i < 4; ++i) {
     unsigned octet = 0;
-    for (std::size_t b = 0; b < 8; ++b)
-      octet |= static_cast<unsigned>(x.row[0][b][0] >> i & 1) << b;
+    for (std::size_t b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x[b] >> i & 1) << b;
     w[i] = static_cast<u8>(octet);
   }
 }
@@ -678,23 +690,23 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
   });
 }
 
-// The circuits on 64 octets in row 0, which ShiftRows does not move, for the tests.
-template <void (*circuit)(batch<1>&)>
-void on_planes(std::uint64_t bits[8]) {
-  batch<1> x{};
-  for (std::size_t b = 0; b < 8; ++b) x.row[0][b][0] = bits[b];
+// The circuits on the bit planes of 64 octets, for the tests.
+template <void (*circuit)(word (&)[8])>
+void on_planes(std::uint64_t planes[8]) {
+  word x[8];
+  std::copy(planes, planes + 8, x);
   circuit(x);
-  for (std::size_t b = 0; b < 8; ++b) bits[b] = x.row[0][b][0];
+  std::copy(x, x + 8, planes);
 }
 
 }  // namespace
 
 void bitsliced_sub_bytes(std::uint64_t planes[8]) {
-  on_planes<sub_bytes_shift_rows<1>>(planes);
+  on_planes<s_box>(planes);
 }
 
 void bitsliced_inv_sub_bytes(std::uint64_t planes[8]) {
-  on_planes<inv_shift_rows_sub_bytes<1>>(planes);
+  on_planes<inv_s_box>(planes);
 }
 
 const aes_impl bitsliced_aes_impl = {"bitsliced",   expand_key,  invert_round_keys, run_ecb<false>,
