@@ -39,9 +39,14 @@ struct batch {
 // into a batch of any width word for word.
 using broadcast_block = batch<WIDE_GROUPS>;
 
+// One row of a batch: the eight bit planes of its octets.
+template <std::size_t N>
+using planes = std::array<std::array<word, N>, 8>;
+
 struct sliced_key {
   std::size_t rounds = 0;
   std::array<broadcast_block, 15> round;
+  std::array<planes<1>, 15> packed_round;  // in the packed form below
 };
 
 // The forward S-box circuit on eight bit planes, x[b] holding bit b (0 = least significant) of
@@ -323,10 +328,6 @@ void inv_shift_rows_sub_bytes(batch<N>& s) {
   }
 }
 
-// One row of a batch: the eight bit planes of its octets.
-template <std::size_t N>
-using planes = std::array<std::array<word, N>, 8>;
-
 template <std::size_t N>
 planes<N> sum(planes<N> a, const planes<N>& b) {
   for (std::size_t i = 0; i < 8; ++i) {
@@ -420,6 +421,127 @@ void decrypt_batch(batch<N>& s, const sliced_key& key) {
   }
   inv_shift_rows_sub_bytes(s);
   add(s, key.round[0]);
+}
+
+// Up to four blocks packed into one set of bit planes: lane 16c + 4r + j holds the octet in row r
+// and column c of block j. One circuit evaluation then covers all their octets, a quarter of the
+// work of a group, which counts where blocks come one at a time (one long CBC chain). ShiftRows
+// rotates each row's lanes by whole columns; MixColumns moves rows within each column.
+constexpr std::size_t PACKED_BLOCKS = 4;
+
+// The lanes of row r in packed form.
+constexpr word packed_row(std::size_t r) {
+  return word{0x000f000f000f000f} << 4 * r;
+}
+
+// The packed form of the first four blocks of group 0.
+template <std::size_t N>
+planes<1> pack(const batch<N>& s) {
+  planes<1> p{};
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t b = 0; b < 8; ++b) p[b][0] |= (s.row[r][b][0] & packed_row(0)) << 4 * r;
+  }
+  return p;
+}
+
+void unpack(const planes<1>& p, batch<1>& s) {
+  for (std::size_t r = 0; r < 4; ++r) {
+    for (std::size_t b = 0; b < 8; ++b) s.row[r][b][0] = p[b][0] >> 4 * r & packed_row(0);
+  }
+}
+
+// Moves each column's octets `rows` rows up: row r takes what was in row r + rows (mod 4).
+word rows_up(word w, std::size_t rows) {
+  const word stay = (word{0xffff} >> 4 * rows) * 0x0001000100010001;
+  return (w >> 4 * rows & stay) | (w << (16 - 4 * rows) & ~stay);
+}
+
+template <bool inverse>
+void sub_bytes_packed(planes<1>& p) {
+  word x[8];
+  for (std::size_t b = 0; b < 8; ++b) x[b] = p[b][0];
+  if constexpr (inverse) {
+    inv_s_box(x);
+  } else {
+    s_box(x);
+  }
+  for (std::size_t b = 0; b < 8; ++b) p[b][0] = x[b];
+}
+
+template <bool inverse>
+void shift_rows_packed(planes<1>& p) {
+  for (auto& plane : p) {
+    word w = plane[0] & packed_row(0);
+    for (std::size_t r = 1; r < 4; ++r) {
+      const word row = plane[0] & packed_row(r);
+      const int by = static_cast<int>(16 * r);
+      w |= inverse ? std::rotl(row, by) : std::rotr(row, by);
+    }
+    plane[0] = w;
+  }
+}
+
+// As mix_columns_add_key, with the rows side by side in each column.
+void mix_columns_add_key_packed(planes<1>& a, const planes<1>& key) {
+  planes<1> next, all;
+  for (std::size_t b = 0; b < 8; ++b) next[b][0] = a[b][0] ^ rows_up(a[b][0], 1);
+  for (std::size_t b = 0; b < 8; ++b) all[b][0] = next[b][0] ^ rows_up(next[b][0], 2);
+  const planes<1> twice = times_two(next);
+  for (std::size_t b = 0; b < 8; ++b) a[b][0] ^= all[b][0] ^ twice[b][0] ^ key[b][0];
+}
+
+// As premultiply_inverse: rows r and r + 2 both get 04*(a[r] + a[r+2]).
+void premultiply_inverse_packed(planes<1>& a) {
+  planes<1> both;
+  for (std::size_t b = 0; b < 8; ++b) both[b][0] = a[b][0] ^ rows_up(a[b][0], 2);
+  a = sum(a, times_two(times_two(both)));
+}
+
+void encrypt_packed(planes<1>& p, const sliced_key& key) {
+  p = sum(p, key.packed_round[0]);
+  for (std::size_t round = 1; round < key.rounds; ++round) {
+    sub_bytes_packed<false>(p);
+    shift_rows_packed<false>(p);
+    mix_columns_add_key_packed(p, key.packed_round[round]);
+  }
+  sub_bytes_packed<false>(p);
+  shift_rows_packed<false>(p);
+  p = sum(p, key.packed_round[key.rounds]);
+}
+
+void decrypt_packed(planes<1>& p, const sliced_key& key) {
+  p = sum(p, key.packed_round[key.rounds]);
+  for (std::size_t round = key.rounds - 1; round > 0; --round) {
+    shift_rows_packed<true>(p);
+    sub_bytes_packed<true>(p);
+    premultiply_inverse_packed(p);
+    mix_columns_add_key_packed(p, key.packed_round[round]);
+  }
+  shift_rows_packed<true>(p);
+  sub_bytes_packed<true>(p);
+  p = sum(p, key.packed_round[0]);
+}
+
+// Encrypts or decrypts the first `blocks` blocks of a batch, packed when they are few.
+template <bool decrypting, std::size_t N>
+void crypt_batch(batch<N>& s, const sliced_key& key, std::size_t blocks) {
+  if constexpr (N == 1) {
+    if (blocks <= PACKED_BLOCKS) {
+      planes<1> p = pack(s);
+      if constexpr (decrypting) {
+        decrypt_packed(p, key);
+      } else {
+        encrypt_packed(p, key);
+      }
+      unpack(p, s);
+      return;
+    }
+  }
+  if constexpr (decrypting) {
+    decrypt_batch(s, key);
+  } else {
+    encrypt_batch(s, key);
+  }
 }
 
 // Conversion between blocks and a batch, group by group. Block j of a group is read as two
@@ -550,7 +672,10 @@ void first_block(const broadcast_block& s, u8 block[16]) {
 sliced_key slice_key(const key_state& key) {
   sliced_key sliced;
   sliced.rounds = static_cast<std::size_t>(key.rounds);
-  for (std::size_t i = 0; i <= sliced.rounds; ++i) sliced.round[i] = broadcast(key.round_keys[i]);
+  for (std::size_t i = 0; i <= sliced.rounds; ++i) {
+    sliced.round[i] = broadcast(key.round_keys[i]);
+    sliced.packed_round[i] = pack(sliced.round[i]);
+  }
   return sliced;
 }
 
@@ -621,11 +746,7 @@ void run_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
   const sliced_key sliced = slice_key(key);
   in_batches(blocks, [&]<std::size_t N>(std::size_t first, std::size_t n) {
     batch<N> s = load_batch<N>(in + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
-    if constexpr (decrypting) {
-      decrypt_batch(s, sliced);
-    } else {
-      encrypt_batch(s, sliced);
-    }
+    crypt_batch<decrypting>(s, sliced, n);
     store_batch(s, out + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
   });
 }
@@ -644,7 +765,7 @@ void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
       const std::size_t at = stride * first + BLOCK_OCTETS * i;
       batch<N> s = load_batch<N>(in + at, stride, n);
       add(s, chain);
-      encrypt_batch(s, sliced);
+      crypt_batch<false>(s, sliced, n);
       store_batch(s, out + at, stride, n);
       chain = s;
     }
@@ -668,7 +789,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
   in_batches(blocks, [&]<std::size_t N>(std::size_t first, std::size_t n) {
     const batch<N> cipher_text = load_batch<N>(in + BLOCK_OCTETS * first, BLOCK_OCTETS, n);
     batch<N> s = cipher_text;
-    decrypt_batch(s, sliced);
+    crypt_batch<true>(s, sliced, n);
     const std::uint64_t chain_start = starts.next(n);
     for (std::size_t g = 0; g < N; ++g) {
       const word from_iv = (chain_start >> GROUP_BLOCKS * g & 0xffff) * first_lanes;
