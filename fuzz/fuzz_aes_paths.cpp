@@ -1,9 +1,9 @@
-// Every AES implementation this processor runs (AES-NI, VAES on 256- and 512-bit vectors) against
-// the portable table-driven core on the same input: the key records, the result and every octet of
-// the output buffer must match. The input chooses the routine (block, padded or chunk routines),
-// mode, direction, key, IV, buffer alignments and data; one implementation per input also runs in
-// place, which must equal its own run out of place. Input layout: AES_PATHS_HEADER in
-// fuzz_support.h.
+// Every AES implementation this processor runs (bitsliced; AES-NI, VAES on 256- and 512-bit
+// vectors) against the portable table-driven core on the same input: the key records, the result
+// and every octet of the output buffer must match. The input chooses the routine (block, padded or
+// chunk routines), mode, direction, key, IV, buffer alignments and data; one implementation per
+// input also runs in place, which must equal its own run out of place. Input layout:
+// AES_PATHS_HEADER in fuzz_support.h.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Internal: the implementations of the block work behind the cipher interface, and the choice
-// between them. The table-driven core (aes.cpp) is the portable one and the reference; on x86-64
-// and on ARMv8 the AES instructions take over where the processor and the operating system
-// support them.
+// between them. The table-driven core (aes.cpp) is the reference; the bitsliced one runs on any
+// processor in constant time, and on x86-64 and on ARMv8 the AES instructions take over where the
+// processor and the operating system support them.
 #pragma once
 
 #include <cstddef>
@@ -33,10 +33,10 @@ struct aes_impl {
                       std::uint8_t* out, std::size_t chain_blocks, std::size_t chains);
 };
 
-enum class aes_impl_id { portable, aes_ni, vaes_avx2, vaes_avx512, armv8 };
+enum class aes_impl_id { portable, bitsliced, aes_ni, vaes_avx2, vaes_avx512, armv8 };
 
 // The implementations this build has (whether or not this processor can run them), in the order
-// of preference, fastest first; the portable one comes last and runs everywhere.
+// of preference, fastest first; the bitsliced and the portable ones come last and run everywhere.
 std::span<const aes_impl_id> all_aes_impls();
 
 // The name of an implementation, as the dispatch table gives it, or "unknown" for one this build
@@ -57,7 +57,12 @@ const aes_impl& active_aes_impl();
 // The implementations themselves. The hardware ones exist where the compiler can target the AES
 // instructions function by function: on x86-64, and on little-endian ARMv8 Linux (which reports
 // the instructions in the auxiliary vector) with a compiler whose NEON header offers them.
-extern const aes_impl portable_aes_impl;
+extern const aes_impl portable_aes_impl, bitsliced_aes_impl;
+
+// The S-box (SubBytes) and its inverse as the Boolean circuits of the bitsliced implementation:
+// planes[b] holds bit b (0 = least significant) of 64 octets, one per bit position of the word.
+void bitsliced_sub_bytes(std::uint64_t planes[8]);
+void bitsliced_inv_sub_bytes(std::uint64_t planes[8]);
 #if defined(__x86_64__)
 #define VURN_AES_X86 1
 extern const aes_impl aes_ni_impl, vaes_avx2_impl, vaes_avx512_impl;

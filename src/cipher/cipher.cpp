@@ -144,7 +144,7 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
   key->rounds = bits / 32 + 6;
   u8 key_bytes[32];
   if (!parse_hex(key->key_text, key_bytes, digits / 2)) return ERR_KEY_MATERIAL;
-  const aes_impl& impl = active_aes_impl();  // the hardware one keeps the key out of any table
+  const aes_impl& impl = active_aes_impl();  // keeps the key out of any table index
   impl.expand_key(key_bytes, key->round_keys, key->rounds);
   if (direction == DIRECTION_DECRYPT) impl.invert_round_keys(key->round_keys, key->rounds);
   return 1;

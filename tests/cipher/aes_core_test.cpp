@@ -25,6 +25,31 @@ TEST(AesTables, HoldKnownValues) {
   EXPECT_EQ(std::memcmp(t.rcon, rcon, sizeof rcon), 0);
 }
 
+// The bitsliced S-box circuits give the table S-boxes on all 256 octets: octet 64k + i goes into
+// lane i of the k-th evaluation.
+TEST(BitslicedSubBytes, MatchesTheTables) {
+  const struct {
+    const char* name;
+    void (*circuit)(std::uint64_t planes[8]);
+    const std::uint8_t* table;
+  } directions[] = {{"forward", bitsliced_sub_bytes, aes_tables.sbox},
+                    {"inverse", bitsliced_inv_sub_bytes, aes_tables.inv_sbox}};
+  for (const auto& d : directions) {
+    for (unsigned k = 0; k < 4; ++k) {
+      std::uint64_t planes[8] = {};
+      for (unsigned i = 0; i < 64; ++i) {
+        for (unsigned b = 0; b < 8; ++b) planes[b] |= std::uint64_t{(64 * k + i) >> b & 1} << i;
+      }
+      d.circuit(planes);
+      for (unsigned i = 0; i < 64; ++i) {
+        unsigned octet = 0;
+        for (unsigned b = 0; b < 8; ++b) octet |= static_cast<unsigned>(planes[b] >> i & 1) << b;
+        ASSERT_EQ(octet, d.table[64 * k + i]) << d.name << " of " << 64 * k + i;
+      }
+    }
+  }
+}
+
 class AesCore : public impl_test {};
 
 // The FIPS-197 examples in both directions, and the round keys: round key 0 is the key itself and

@@ -46,7 +46,8 @@ class impl_test : public testing::TestWithParam<aes_impl_id> {
 };
 std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info);
 
-// The implementations that use the AES instructions, for comparing against the portable one.
+// The implementations other than the table core (the bitsliced one and those using the AES
+// instructions), for comparing against it.
 std::vector<aes_impl_id> hardware_impls();
 
 // Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
