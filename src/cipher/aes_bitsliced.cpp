@@ -830,7 +830,7 @@ void bitsliced_inv_sub_bytes(std::uint64_t planes[8]) {
   on_planes<inv_s_box>(planes);
 }
 
-const aes_impl bitsliced_aes_impl = {"bitsliced",   expand_key,  invert_round_keys, run_ecb<false>,
-                                     run_ecb<true>, encrypt_cbc, decrypt_cbc};
+const aes_impl bitsliced_aes_impl = {expand_key,    invert_round_keys, run_ecb<false>,
+                                     run_ecb<true>, encrypt_cbc,       decrypt_cbc};
 
 }  // namespace vurn

@@ -93,7 +93,7 @@ int main() {
     return 77;
   }
   const vurn::aes_impl_id chosen = [] {
-    for (vurn::aes_impl_id id : vurn::all_aes_impls) {
+    for (vurn::aes_impl_id id : vurn::all_aes_impls()) {
       if (vurn::find_aes_impl(id) == &vurn::active_aes_impl()) return id;
     }
     return vurn::aes_impl_id::portable;
