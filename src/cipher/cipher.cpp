@@ -16,21 +16,44 @@ using block = std::array<u8, 16>;
 
 constexpr int BLOCK_OCTETS = 16, BLOCK_BITS = 128;
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// All ones when lo <= c <= hi, else zero, computed without a branch.
+unsigned in_range_mask(int c, int lo, int hi) {
+  return (static_cast<unsigned>((c - lo) | (hi - c)) >> 31) - 1u;
+}
+
+// The value of a hexadecimal digit, or 0x100 or more for any other character. No branch and no
+// table depends on c, so reading key digits leaks nothing of them through timing.
+unsigned hex_value(char c) {
+  const int v = static_cast<unsigned char>(c);
+  const unsigned digit = in_range_mask(v, '0', '9'), lower = in_range_mask(v, 'a', 'f'),
+                 upper = in_range_mask(v, 'A', 'F');
+  const unsigned value = (digit & static_cast<unsigned>(v - '0')) |
+                         (lower & static_cast<unsigned>(v - 'a' + 10)) |
+                         (upper & static_cast<unsigned>(v - 'A' + 10));
+  return value | (~(digit | lower | upper) & 0x100u);
+}
+
+// Converts the 2 * count hex digits of text into out[0..count). Returns all ones if any character
+// is not a hex digit, else zero. Every character is read, so text must hold 2 * count characters
+// (a key record's key_text does).
+unsigned parse_key_hex(const char* text, u8* out, int count) {
+  unsigned invalid = 0;
+  for (int i = 0; i < count; ++i) {
+    const unsigned high = hex_value(text[2 * i]), low = hex_value(text[2 * i + 1]);
+    invalid |= high | low;
+    out[i] = static_cast<u8>(high << 4 | (low & 0xf));
+  }
+  return 0u - (invalid >> 8 & 1u);
 }
 
 // Converts pairs of hex digits into out[0..count), stopping at the first character that is not a
 // hex digit (a terminator included, so nothing past it is read). Returns false if it stopped.
 bool parse_hex(const char* text, u8* out, int count) {
   for (int i = 0; i < count; ++i) {
-    const int high = hex_digit(text[2 * i]);
-    if (high < 0) return false;
-    const int low = hex_digit(text[2 * i + 1]);
-    if (low < 0) return false;
+    const unsigned high = hex_value(text[2 * i]);
+    if (high > 0xf) return false;
+    const unsigned low = hex_value(text[2 * i + 1]);
+    if (low > 0xf) return false;
     out[i] = static_cast<u8>(high << 4 | low);
   }
   return true;
@@ -142,12 +165,23 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
     std::memset(key->key_text + i, '\0', sizeof key->key_text - static_cast<std::size_t>(i));
   }
   key->rounds = bits / 32 + 6;
+  // Neither the digits nor their validity steer a branch or an index: the key is expanded either
+  // way, and the record takes the new round keys only where the text was valid (bad text leaves
+  // them as they were), by masking.
   u8 key_bytes[32];
-  if (!parse_hex(key->key_text, key_bytes, digits / 2)) return ERR_KEY_MATERIAL;
+  const unsigned invalid = parse_key_hex(key->key_text, key_bytes, digits / 2);
   const aes_impl& impl = active_aes_impl();  // keeps the key out of any table index
-  impl.expand_key(key_bytes, key->round_keys, key->rounds);
-  if (direction == DIRECTION_DECRYPT) impl.invert_round_keys(key->round_keys, key->rounds);
-  return 1;
+  u8 fresh[15][16] = {};
+  impl.expand_key(key_bytes, fresh, key->rounds);
+  if (direction == DIRECTION_DECRYPT) impl.invert_round_keys(fresh, key->rounds);
+  const u8 keep_old = static_cast<u8>(invalid);
+  for (int r = 0; r < 15; ++r) {
+    for (int b = 0; b < 16; ++b) {
+      u8& round_key = key->round_keys[r][b];
+      round_key = static_cast<u8>((round_key & keep_old) | (fresh[r][b] & ~keep_old));
+    }
+  }
+  return static_cast<int>(1u ^ (invalid & (1u ^ static_cast<unsigned>(ERR_KEY_MATERIAL))));
 }
 
 int mode_state_init(mode_state* mode, int mode_code, const char* iv_text) {
