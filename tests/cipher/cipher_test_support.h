@@ -7,12 +7,20 @@
 
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cipher/aes_impl.h"
 #include "cipher/cipher.h"
+
+namespace vurn {
+// Test output names an implementation by its name rather than its bytes.
+inline void PrintTo(aes_impl_id id, std::ostream* os) {
+  *os << aes_impl_name(id);
+}
+}  // namespace vurn
 
 namespace vurn::test {
 
