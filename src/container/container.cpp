@@ -1,5 +1,6 @@
 #include "container/container.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +13,12 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <semaphore>
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "cipher/chunks.h"
 #include "cipher/cipher.h"
@@ -88,9 +92,16 @@ void report_invalid_container(const stream_pair& streams) {
   std::fprintf(stderr, "%s is not a valid vurn container\n", streams.input_name);
 }
 
+// 0, or the errno of the failed write.
+int write_bytes(std::FILE* output, const void* data, std::size_t size) {
+  if (size == 0 || std::fwrite(data, 1, size, output) == size) return 0;
+  return errno;
+}
+
 bool write_all(const stream_pair& streams, const void* data, std::size_t size) {
-  if (size == 0 || std::fwrite(data, 1, size, streams.output) == size) return true;
-  report_write_error(streams, errno);
+  const int error = write_bytes(streams.output, data, size);
+  if (error == 0) return true;
+  report_write_error(streams, error);
   return false;
 }
 
@@ -98,6 +109,11 @@ bool is_stream(std::FILE* file) {
   const int fd = fileno(file);
   struct stat st;
   return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || isatty(fd));
+}
+
+bool is_regular_file(std::FILE* file) {
+  struct stat st;
+  return fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The bytes one pass reads and transforms: whole chunks only.
@@ -243,28 +259,117 @@ int run_chunk_routine(int direction, const mode_state& mode, const key_state& ke
                                         : decrypt_chunks(&mode, &key, data, chunk, chunks, data);
 }
 
+// Writes passes on a thread of its own while the caller reads and transforms the next one, so that
+// the kernel's copy of one pass into the output file's pages runs beside the cipher's work on the
+// next (on a machine with a core to spare). One pass is in flight at a time, and its buffer stays
+// untouched until the next hand_over() or the destructor. The thread writes through the same FILE
+// as the caller, and only while the caller leaves it alone, so the bytes keep their order. It runs
+// with every signal blocked: signals reach the main thread as they would without it. When no
+// thread is wanted or none can be started, hand_over() writes the pass itself.
+class pass_writer {
+ public:
+  pass_writer(std::FILE* output, bool threaded) : output_(output) {
+    if (!threaded) return;
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+      thread_ = std::thread([this] { write_passes(); });
+    } catch (const std::system_error&) {
+      // No thread: hand_over() writes each pass before it returns.
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  ~pass_writer() {
+    if (!running()) return;
+    wait();
+    stop_ = true;
+    work_.release();
+    thread_.join();
+  }
+  pass_writer(const pass_writer&) = delete;
+  pass_writer& operator=(const pass_writer&) = delete;
+
+  // Whether passes are written behind the caller's back, so that it must fill another buffer.
+  bool running() const { return thread_.joinable(); }
+
+  // Waits for the pass in flight, then starts writing `pass` (nothing when it is empty); 0, or the
+  // errno of the first write that failed. After a failure nothing more is written.
+  int hand_over(std::span<const std::uint8_t> pass) {
+    if (!running()) return write_bytes(output_, pass.data(), pass.size());
+    if (const int error = wait(); error != 0 || pass.empty()) return error;
+    pass_ = pass;
+    in_flight_ = true;
+    work_.release();
+    return 0;
+  }
+
+ private:
+  int wait() {
+    if (in_flight_) done_.acquire();
+    in_flight_ = false;
+    return error_;
+  }
+
+  void write_passes() {
+    for (;;) {
+      work_.acquire();
+      if (stop_) return;
+      error_ = write_bytes(output_, pass_.data(), pass_.size());
+      done_.release();
+    }
+  }
+
+  std::FILE* const output_;
+  // Handed between the threads through the semaphores, which order their accesses.
+  std::span<const std::uint8_t> pass_;
+  bool stop_ = false;
+  int error_ = 0;
+  bool in_flight_ = false;  // the caller's side only
+  std::binary_semaphore work_{0};
+  std::binary_semaphore done_{0};
+  std::thread thread_;
+};
+
+bool write_pass(const stream_pair& streams, pass_writer& writer,
+                std::span<const std::uint8_t> pass) {
+  const int error = writer.hand_over(pass);
+  if (error == 0) return true;
+  report_write_error(streams, error);
+  return false;
+}
+
 // Moves the body from input to output a buffer at a time, transforming the chunks of each pass in
 // place with one call: every chunk starts the CBC chain again from the record's zero IV, so each
 // chunk stands alone and the cipher works on many of them at once. A partial last chunk is
 // zero-filled and written whole. When the chunk routine does not process the chunks (192-bit
-// chunks are not whole AES blocks), nothing of the pass is written and the run fails.
+// chunks are not whole AES blocks), nothing of the pass is written and the run fails. Into a
+// regular file a writer thread writes each pass from one buffer while the next pass fills the
+// other.
 int transform_body(const stream_pair& streams, int direction, int block_size, const key_state& key,
                    const mode_state& mode) {
-  // One fixed buffer for the whole run.
+  const bool threaded = is_regular_file(streams.output);
+  const std::size_t size = threaded ? 2 * IO_BUFFER_SIZE : IO_BUFFER_SIZE;
+  // Fixed buffers for the whole run.
   const std::unique_ptr<std::uint8_t, free_deleter> storage(
-      static_cast<std::uint8_t*>(std::aligned_alloc(IO_BUFFER_ALIGNMENT, IO_BUFFER_SIZE)));
+      static_cast<std::uint8_t*>(std::aligned_alloc(IO_BUFFER_ALIGNMENT, size)));
   if (storage == nullptr) {
     std::fputs("Not enough memory for the data buffer\n", stderr);
     return STREAM_FAILED;
   }
-  const std::span<std::uint8_t, IO_BUFFER_SIZE> buffer(storage.get(), IO_BUFFER_SIZE);
-  // Only the part a pass has filled held data: a small input leaves most pages untouched, and
-  // clearing them all would fault them in for nothing.
+  const std::span<std::uint8_t> buffers(storage.get(), size);
+  // Only the part the passes have filled held data: a small input leaves most pages untouched,
+  // and clearing them all would fault them in for nothing.
   scrub_on_exit scrub{};
+  // Declared after the buffers, so that the thread is done with them before they are scrubbed.
+  pass_writer writer(streams.output, threaded);
+  const std::size_t turns = writer.running() ? 2 : 1;
 
   const auto chunk = static_cast<std::size_t>(block_size / 8);
   const std::size_t pass = pass_size(streams, chunk);
-  for (;;) {
+  for (std::size_t turn = 0;; turn = (turn + 1) % turns) {
+    const std::span<std::uint8_t> buffer = buffers.subspan(turn * IO_BUFFER_SIZE, pass);
     const std::size_t got = std::fread(buffer.data(), 1, pass, streams.input);
     if (got < pass && std::ferror(streams.input)) {
       report_read_error(streams, errno);
@@ -273,7 +378,8 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
     if (got == 0) break;
 
     const std::size_t used = (got + chunk - 1) / chunk * chunk;
-    if (used > scrub.bytes.size()) scrub.bytes = std::as_writable_bytes(buffer.first(used));
+    const std::size_t filled = turn * IO_BUFFER_SIZE + used;
+    if (filled > scrub.bytes.size()) scrub.bytes = std::as_writable_bytes(buffers.first(filled));
     if (used != got) {
       std::memset(buffer.data() + got, 0, used - got);
       if (direction == DIRECTION_DECRYPT) {
@@ -284,10 +390,11 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
     if (run_chunk_routine(direction, mode, key, buffer.data(), chunk, used / chunk) != CHUNKS_ALL) {
       return STREAM_FAILED;
     }
-    if (!write_all(streams, buffer.data(), used)) return STREAM_FAILED;
+    if (!write_pass(streams, writer, buffer.first(used))) return STREAM_FAILED;
     if (got < pass) break;  // end of input
   }
-  return STREAM_OK;
+  // Waits for the last pass.
+  return write_pass(streams, writer, {}) ? STREAM_OK : STREAM_FAILED;
 }
 
 // Hands everything written so far on to the output's file.
