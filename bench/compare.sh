@@ -14,7 +14,8 @@
 # machine's load falls on both. Then vurn against cat, where the data moves through pipes or to a
 # file (at least 9 alternating pairs; time ratio = vurn time / cat time):
 #   cat file | vurn -e -c -k key | cat       against  cat file | cat | cat
-#   vurn -e -k key -o out file               against  cat file > out
+#   vurn -e -c -k key file > out             against  cat file > out
+#   vurn -e -k key -o out file               against  cat file > out   (vurn syncs a named output)
 #   vurn -e -c -k key file > /dev/null       against  cat file > /dev/null
 # Last, vurn's constant-time software AES (bitsliced, what runs where
 # the processor has no AES instructions) is compared with openssl speed on its own software AES
@@ -148,7 +149,8 @@ printf '%-28s %9s %9s %9s\n' "" "vurn s" "cat s" "ratio"
 export vurn
 against_cat "pipe: cat | vurn | cat" 'cat data | "$vurn" -e -c -k key 2>/dev/null | cat >/dev/null' \
   'cat data | cat | cat >/dev/null'
-against_cat "file to file" '"$vurn" -e -k key -o out data 2>/dev/null' 'cat data >out'
+against_cat "file to file" '"$vurn" -e -c -k key data >out 2>/dev/null' 'cat data >out'
+against_cat "file to file, -o, synced" '"$vurn" -e -k key -o out data 2>/dev/null' 'cat data >out'
 against_cat "file to /dev/null" '"$vurn" -e -c -k key data >/dev/null 2>&1' 'cat data >/dev/null'
 
 [[ ${SOFTWARE:-1} == 0 ]] && exit 0
