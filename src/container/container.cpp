@@ -202,7 +202,7 @@ name_status read_stored_key_name(const stream_pair& streams, std::span<char> nam
   }
   if (keep) {
     name[length] = '\0';
-    *length_found = length;
+    if (length_found != nullptr) *length_found = length;
   }
   while (c != EOF && is_space(c)) c = std::getc(input);
   if (c != EOF) {
@@ -369,7 +369,7 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
   const auto chunk = static_cast<std::size_t>(block_size / 8);
   const std::size_t pass = pass_size(streams, chunk);
   for (std::size_t turn = 0;; turn = (turn + 1) % turns) {
-    const std::span<std::uint8_t> buffer = buffers.subspan(turn * IO_BUFFER_SIZE, pass);
+    const std::span<std::uint8_t> buffer = buffers.subspan(turn * pass, pass);
     const std::size_t got = std::fread(buffer.data(), 1, pass, streams.input);
     if (got < pass && std::ferror(streams.input)) {
       report_read_error(streams, errno);
@@ -378,7 +378,7 @@ int transform_body(const stream_pair& streams, int direction, int block_size, co
     if (got == 0) break;
 
     const std::size_t used = (got + chunk - 1) / chunk * chunk;
-    const std::size_t filled = turn * IO_BUFFER_SIZE + used;
+    const std::size_t filled = turn * pass + used;
     if (filled > scrub.bytes.size()) scrub.bytes = std::as_writable_bytes(buffers.first(filled));
     if (used != got) {
       std::memset(buffer.data() + got, 0, used - got);
