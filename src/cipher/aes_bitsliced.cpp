@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstring>
 
+#include "aes.h"
 #include "aes_impl.h"
 
 namespace vurn {
@@ -679,39 +680,24 @@ sliced_key slice_key(const key_state& key) {
   return sliced;
 }
 
-// SubWord of the key schedule: the four octets in lanes 0 to 3 of one circuit evaluation.
-void sub_word(u8 w[4]) {
+// SubWord of the key schedule: the four octets of a column word in lanes 0 to 3 of one circuit
+// evaluation.
+std::uint32_t sub_word(std::uint32_t w) {
   word x[8] = {};
   for (std::size_t b = 0; b < 8; ++b) {
-    for (std::size_t i = 0; i < 4; ++i) x[b] |= word{(w[i] >> b) & 1u} << i;
+    for (std::size_t i = 0; i < 4; ++i) x[b] |= word{w >> (8 * i + b) & 1u} << i;
   }
   s_box(x);
+  std::uint32_t out = 0;
   for (std::size_t i = 0; i < 4; ++i) {
-    unsigned octet = 0;
-    for (std::size_t b = 0; b < 8; ++b) octet |= static_cast<unsigned>(x[b] >> i & 1) << b;
-    w[i] = static_cast<u8>(octet);
+    for (std::size_t b = 0; b < 8; ++b)
+      out |= static_cast<std::uint32_t>(x[b] >> i & 1) << (8 * i + b);
   }
+  return out;
 }
 
 void expand_key(const u8* key_bytes, u8 round_keys[15][16], int rounds) {
-  const int key_words = rounds - 6, total_words = 4 * (rounds + 1);
-  u8 w[60][4];
-  std::memcpy(w, key_bytes, 4 * static_cast<std::size_t>(key_words));
-  u8 round_constant = 1;
-  for (int i = key_words; i < total_words; ++i) {
-    u8 t[4] = {w[i - 1][0], w[i - 1][1], w[i - 1][2], w[i - 1][3]};
-    if (i % key_words == 0) {
-      const u8 first = t[0];
-      t[0] = t[1], t[1] = t[2], t[2] = t[3], t[3] = first;
-      sub_word(t);
-      t[0] ^= round_constant;
-      round_constant = static_cast<u8>(round_constant << 1 ^ (round_constant >> 7) * 0x1b);
-    } else if (key_words == 8 && i % 8 == 4) {
-      sub_word(t);
-    }
-    for (int k = 0; k < 4; ++k) w[i][k] = static_cast<u8>(w[i - key_words][k] ^ t[k]);
-  }
-  std::memcpy(round_keys, w, 4 * static_cast<std::size_t>(total_words));
+  aes_expand_key_with(sub_word, key_bytes, round_keys, rounds);
 }
 
 // InvMixColumns of round keys 1 .. rounds-1, run on the sliced form of each key.
