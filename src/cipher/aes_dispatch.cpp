@@ -167,4 +167,12 @@ const aes_impl& active_aes_impl() {
   return *impl;
 }
 
+aes_impl_id active_aes_impl_id() {
+  const aes_impl* impl = &active_aes_impl();
+  for (const implementation_row& row : implementations) {
+    if (row.impl == impl) return row.id;
+  }
+  return aes_impl_id::portable;  // not reached: every implementation has a row
+}
+
 }  // namespace vurn

@@ -54,6 +54,9 @@ bool select_aes_impl(aes_impl_id id);
 // chosen at the first call.
 const aes_impl& active_aes_impl();
 
+// The id of active_aes_impl().
+aes_impl_id active_aes_impl_id();
+
 // The implementations themselves. The hardware ones exist where the compiler can target the AES
 // instructions function by function: on x86-64, and on little-endian ARMv8 Linux (which reports
 // the instructions in the auxiliary vector) with a compiler whose NEON header offers them.
