@@ -31,6 +31,7 @@ set -euo pipefail
 size_mib=${SIZE_MIB:-256}
 pairs=${PAIRS:-7}
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$repo/bench/timing.sh"
 
 command -v openssl >/dev/null || { echo "compare.sh: the openssl command is not installed" >&2; exit 1; }
 (( pairs >= 5 )) || { echo "compare.sh: PAIRS must be at least 5" >&2; exit 1; }
@@ -58,11 +59,6 @@ key=$(od -An -tx1 -N32 /dev/urandom | tr -d ' \n')
 printf '%s' "$key" >key
 zero_iv=00000000000000000000000000000000
 
-# append_time_since <start> <file>: appends the seconds since $EPOCHREALTIME was <start>.
-append_time_since() {
-  awk -v s="$1" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", e - s }' >>"$2"
-}
-
 # run <label> <command...>: runs the command with its output discarded, appending its wall time
 # in seconds to t.<label> and its peak resident memory in KiB to m.<label>.
 run() {
@@ -78,7 +74,6 @@ run() {
   tail -n 1 rss >>"m.$label"
 }
 
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 largest() { sort -g "$1" | tail -n 1; }
 
 # compare <name> <vurn arguments> -- <openssl arguments>

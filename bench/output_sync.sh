@@ -17,6 +17,7 @@ size_mib=${SIZE_MIB:-256}
 rounds=${ROUNDS:-7}
 before=${BEFORE:-}
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$repo/bench/timing.sh"
 
 (( rounds >= 3 )) || { echo "output_sync.sh: ROUNDS must be at least 3" >&2; exit 1; }
 echo "Building vurn (release)..." >&2
@@ -33,16 +34,14 @@ od -An -tx1 -N32 /dev/urandom | tr -d ' \n' | tr a-f A-F >key
 
 # run <label> <shell command>: removes the output, syncs, then times the command into t.<label>.
 run() {
-  local label=$1 start end
+  local label=$1 start
   rm -f out
   sync
   start=$EPOCHREALTIME
   bash -c "$2" 2>/dev/null || { echo "failed: $2" >&2; exit 1; }
-  end=$EPOCHREALTIME
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f\n", e - s }' >>"t.$label"
+  append_time_since "$start" "t.$label"
 }
 
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 # measure <name> <vurn arguments before the input> <input>
