@@ -12,8 +12,6 @@
 namespace vurn {
 namespace {
 
-constexpr int TERMINATING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
 // The one piece of state the handler needs besides the pending file names.
 volatile sig_atomic_t child_to_end = -1;
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
@@ -79,18 +77,13 @@ void prepare_process() {
 }
 
 pid_t fork_watched_child() {
-  sigset_t held;
-  sigset_t previous;
-  sigemptyset(&held);
-  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&held, signal_number);
-  sigprocmask(SIG_BLOCK, &held, &previous);
+  const termination_signals_held held;
   const pid_t pid = fork();
   if (pid == 0) {
     drop_termination_handlers();
   } else if (pid > 0) {
     child_to_end = pid;
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
   return pid;
 }
 

@@ -38,21 +38,6 @@ struct pending_name {
 // Fixed storage: a signal handler may only touch what already exists.
 std::array<pending_name, 8> pending_names;
 
-// Holds off the signals whose handler removes pending names while a name and its entry come or go
-// together, so that the handler never removes a name this process did not create.
-struct termination_signals_held {
-  sigset_t previous{};
-  termination_signals_held() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, signal_number);
-    sigprocmask(SIG_BLOCK, &held, &previous);
-  }
-  ~termination_signals_held() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-  termination_signals_held(const termination_signals_held&) = delete;
-  termination_signals_held& operator=(const termination_signals_held&) = delete;
-};
-
 int remember_pending(int folder_fd, const std::string& name) {
   if (name.size() > NAME_MAX) return -1;
   for (std::size_t slot = 0; slot < pending_names.size(); ++slot) {
@@ -143,33 +128,34 @@ std::string temp_name_candidate() {
 
 // ---- The temporary file ----
 
-int create_named_temp(int folder_fd, atomic_file& f) {
+// Gives the temporary file a fresh name in its folder: make_at(name) creates the name exclusively
+// and returns 0, EEXIST to try another, or an errno value.
+template <typename make_name>
+int claim_temp_name(atomic_file& f, make_name make_at) {
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     const std::string candidate = temp_name_candidate();
     const termination_signals_held held;
-    const int fd = openat(folder_fd, candidate.c_str(),
-                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      f.fd = fd;
+    const int status = make_at(candidate.c_str());
+    if (status == 0) {
       f.temp_name = candidate;
-      f.cleanup_slot = remember_pending(folder_fd, candidate);
+      f.cleanup_slot = remember_pending(f.temp_folder_fd, candidate);
       return 0;
     }
-    if (errno != EEXIST) return errno;
+    if (status != EEXIST) return status;
   }
   return EEXIST;
 }
 
 // An unnamed file vanishes by itself whatever ends the process; a named one is the fallback.
-int create_temp_in(int folder_fd, atomic_file& f) {
+int create_temp_in_folder(atomic_file& f) {
 #if defined(O_TMPFILE)
-  const int fd = openat(folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    f.fd = fd;
-    return 0;
-  }
+  f.fd = openat(f.temp_folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (f.fd >= 0) return 0;
 #endif
-  return create_named_temp(folder_fd, f);
+  return claim_temp_name(f, [&f](const char* name) {
+    f.fd = openat(f.temp_folder_fd, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    return f.fd >= 0 ? 0 : errno;
+  });
 }
 
 // In the target's folder, where a rename or a link can put it in place; otherwise in $TMPDIR or
@@ -179,7 +165,7 @@ int create_temp(atomic_file& f, bool new_target, bool& in_target_folder) {
   in_target_folder = false;
   if (f.folder_fd >= 0) {
     f.temp_folder_fd = fcntl(f.folder_fd, F_DUPFD_CLOEXEC, 0);
-    const int status = f.temp_folder_fd < 0 ? errno : create_temp_in(f.temp_folder_fd, f);
+    const int status = f.temp_folder_fd < 0 ? errno : create_temp_in_folder(f);
     if (status == 0) {
       in_target_folder = true;
       return 0;
@@ -191,7 +177,7 @@ int create_temp(atomic_file& f, bool new_target, bool& in_target_folder) {
   if (folder == nullptr || *folder == '\0') folder = "/tmp";
   f.temp_folder_fd = open_folder(AT_FDCWD, folder);
   if (f.temp_folder_fd < 0) return errno;
-  return create_temp_in(f.temp_folder_fd, f);
+  return create_temp_in_folder(f);
 }
 
 // Gives an unnamed temporary file the name `name` in folder_fd; never replaces an existing name.
@@ -207,18 +193,8 @@ int link_unnamed(int fd, int folder_fd, const char* name) {
 
 // A rename needs a name to move: an unnamed temporary file gets a fresh one first.
 int name_temp(atomic_file& f) {
-  for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-    const std::string candidate = temp_name_candidate();
-    const termination_signals_held held;
-    const int status = link_unnamed(f.fd, f.temp_folder_fd, candidate.c_str());
-    if (status == 0) {
-      f.temp_name = candidate;
-      f.cleanup_slot = remember_pending(f.temp_folder_fd, candidate);
-      return 0;
-    }
-    if (status != EEXIST) return status;
-  }
-  return EEXIST;
+  return claim_temp_name(
+      f, [&f](const char* name) { return link_unnamed(f.fd, f.temp_folder_fd, name); });
 }
 
 // ---- Opening: the existing target ----
@@ -484,6 +460,17 @@ int finish_direct(atomic_file& f) {
 }
 
 }  // namespace
+
+termination_signals_held::termination_signals_held() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&held, signal_number);
+  sigprocmask(SIG_BLOCK, &held, &previous);
+}
+
+termination_signals_held::~termination_signals_held() {
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
 
 atomic_file::~atomic_file() {
   atomic_file_discard(*this);

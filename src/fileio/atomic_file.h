@@ -10,6 +10,7 @@
 // Every routine returns 0 or an errno value. Every descriptor is close-on-exec.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -60,6 +61,19 @@ int atomic_file_commit(atomic_file& f);
 
 // Drops the result: nothing is left, and the target is exactly as before.
 void atomic_file_discard(atomic_file& f);
+
+// The signals whose handler is to call atomic_file_remove_pending.
+inline constexpr int TERMINATING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds off TERMINATING_SIGNALS while it lives: while a pending name and its entry come or go
+// together, and while a forked child is not yet known to the handler.
+struct termination_signals_held {
+  sigset_t previous{};
+  termination_signals_held();
+  ~termination_signals_held();
+  termination_signals_held(const termination_signals_held&) = delete;
+  termination_signals_held& operator=(const termination_signals_held&) = delete;
+};
 
 // Removes the named temporary files (and a target being created by copying) of every open
 // atomic_file. Async-signal-safe: for a handler of a signal that ends the process.
