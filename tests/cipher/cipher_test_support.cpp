@@ -71,6 +71,10 @@ void impl_test::SetUp() {
   }
 }
 
+void impl_test::TearDown() {
+  select_aes_impl(chosen_);
+}
+
 std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info) {
   return aes_impl_name(info.param);
 }

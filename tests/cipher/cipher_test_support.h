@@ -51,6 +51,11 @@ class impl_test : public testing::TestWithParam<aes_impl_id> {
  protected:
   const aes_impl_id impl = GetParam();
   void SetUp() override;
+  // Puts back the implementation the process chose, so that later tests run on it.
+  void TearDown() override;
+
+ private:
+  aes_impl_id chosen_ = active_aes_impl_id();
 };
 std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info);
 
