@@ -50,20 +50,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<char*> operands(argv.begin() + 1, argv.end());
   argv.push_back(nullptr);
 
-  vurn::run_options options;
-  const int status =
-      vurn::parse_options(static_cast<int>(operands.size() + 1), argv.data(), &options);
-  if (status != vurn::PARSE_OK) {
-    FUZZ_CHECK(status == 1);
+  const vurn::parse_result parsed =
+      vurn::parse_options(static_cast<int>(operands.size() + 1), argv.data());
+  if (parsed.exit_status) {
+    FUZZ_CHECK(*parsed.exit_status == 1);
     return 0;
   }
-  FUZZ_CHECK(is_valid_size(options.key_size) && is_valid_size(options.block_size));
+  const vurn::settings& options = parsed.line.with;
+  FUZZ_CHECK(is_valid_size(options.key_bits) && is_valid_size(options.chunk_bits));
   FUZZ_CHECK(options.input_path == nullptr ||
              std::find(operands.begin(), operands.end(), options.input_path) != operands.end());
   FUZZ_CHECK(null_or_inside(options.key_path, operands));
   FUZZ_CHECK(null_or_inside(options.output_path, operands));
-  FUZZ_CHECK(options.output_given == (options.output_path != nullptr));
-  FUZZ_CHECK(!options.make_key || options.key_path != nullptr);
-  FUZZ_CHECK(options.compressor == nullptr || std::strcmp(options.compressor, "gzip") == 0);
+  FUZZ_CHECK(parsed.line.what != vurn::command::make_key || options.key_path != nullptr);
   return 0;
 }

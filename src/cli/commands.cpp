@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/compressor.h"
+#include "cli/messages.h"
 #include "cli/output_file.h"
 #include "container/container.h"
 
@@ -21,18 +22,10 @@ struct data_command {
   const char* success_line;
 };
 
-constexpr data_command ENCRYPTION = {true,
-                                     "gzip",
-                                     nullptr,
-                                     ".vurn",
-                                     "Encryption operation failed\n",
-                                     "Encryption operation completed successfully\n"};
-constexpr data_command DECRYPTION = {false,
-                                     "gunzip",
-                                     ".vurn",
-                                     ".vurndecrypted",
-                                     "Decryption operation failed\n",
-                                     "Decryption operation completed successful\n"};
+constexpr data_command ENCRYPTION = {
+    true, "gzip", nullptr, ".vurn", text::ENCRYPTION_FAILED, text::ENCRYPTION_DONE};
+constexpr data_command DECRYPTION = {
+    false, "gunzip", ".vurn", ".vurndecrypted", text::DECRYPTION_FAILED, text::DECRYPTION_DONE};
 
 // The streams and the child of one command, each with exactly one owner: the input here, the
 // output in output_file, the pipe end in compressor_child. The driver only borrows them.
@@ -56,44 +49,37 @@ bool open_input(command_run& run, const char* input_path) {
     return true;
   }
   run.input = std::fopen(input_path, "re");
-  if (run.input == nullptr) std::fprintf(stderr, "File not found for encrypting: %s\n", input_path);
+  if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input_path);
   return run.input != nullptr;
 }
 
-std::string derived_output_name(const data_command& command, const char* input_path,
-                                const char* program_name) {
+std::string derived_output_name(const data_command& command, const char* input_path) {
   if (command.stripped_suffix != nullptr) {
     const char* suffix = std::strstr(input_path, command.stripped_suffix);
     if (suffix != nullptr) return std::string(input_path, suffix);
-    std::fprintf(stderr,
-                 "Warning: file: %s does not have the standard extension: %s\nfor %s. using %s "
-                 "extension for output instead\n",
-                 input_path, command.stripped_suffix, program_name, command.added_suffix);
+    say(text::NO_STANDARD_EXTENSION, input_path, command.stripped_suffix, program_name(),
+        command.added_suffix);
   }
   return std::string(input_path) + command.added_suffix;
 }
 
 // Opens standard output, the -o name, or a name derived from the input; false after a message.
-bool open_chosen_output(const data_command& command, const run_options& options,
-                        const char* program_name, command_run& run) {
+bool open_chosen_output(const data_command& command, const settings& options, command_run& run) {
   if (options.to_stdout) return open_output(run.output, nullptr);
-  if (options.output_given) return open_output(run.output, options.output_path);
+  if (options.output_path != nullptr) return open_output(run.output, options.output_path);
   if (options.input_path == nullptr) {
-    std::fputs(
-        "There is no file name to derive the output name from when reading standard input; "
-        "use -c to write to standard output or -o <file> to name the output file\n",
-        stderr);
+    say(text::NO_NAME_TO_DERIVE);
     return false;
   }
-  const std::string derived = derived_output_name(command, options.input_path, program_name);
+  const std::string derived = derived_output_name(command, options.input_path);
   return open_output(run.output, derived.c_str());
 }
 
 // Puts the compressor child in front of or behind the driver and points the driver's streams at
 // its pipe. Without -z there is nothing to do.
-bool start_filter(const data_command& command, const run_options& options, command_run& run,
+bool start_filter(const data_command& command, const settings& options, command_run& run,
                   stream_pair& streams) {
-  if (options.compressor == nullptr) return true;
+  if (!options.compress) return true;
   if (command.encrypts) {
     if (!start_compressor(command.compressor, fileno(run.input), &run.child)) return false;
     streams.input = run.child.pipe_end;
@@ -106,22 +92,19 @@ bool start_filter(const data_command& command, const run_options& options, comma
   return true;
 }
 
-int run_driver(const data_command& command, const run_options& options,
-               const stream_pair& streams) {
+int run_driver(const data_command& command, const settings& options, const stream_pair& streams) {
   if (command.encrypts) {
-    return encrypt_stream(options.block_size, options.key_size, options.key_path,
+    return encrypt_stream(options.chunk_bits, options.key_bits, options.key_path,
                           options.interactive, streams);
   }
-  return decrypt_stream(options.key_size, options.key_path, streams);
+  return decrypt_stream(options.key_bits, options.key_path, streams);
 }
 
 // Opens the streams, runs the driver and, only when it and the child both succeeded, puts the
 // output in place. Returns the exit status.
-int run_data_command(const data_command& command, const run_options& options,
-                     const char* program_name) {
+int run_data_command(const data_command& command, const settings& options) {
   command_run run;
-  if (!open_input(run, options.input_path) ||
-      !open_chosen_output(command, options, program_name, run)) {
+  if (!open_input(run, options.input_path) || !open_chosen_output(command, options, run)) {
     return 1;
   }
   stream_pair streams{run.input,
@@ -129,25 +112,24 @@ int run_data_command(const data_command& command, const run_options& options,
                       run.output.stream, run.output.name};
   int status = STREAM_FAILED;
   if (start_filter(command, options, run, streams)) status = run_driver(command, options, streams);
-  const bool child_ok =
-      options.compressor == nullptr || finish_child(&run.child, status != STREAM_OK);
+  const bool child_ok = !options.compress || finish_child(&run.child, status != STREAM_OK);
   if (status == STREAM_OK && child_ok && commit_output(run.output)) {
-    if (options.verbose) std::fputs(command.success_line, stderr);
+    if (options.verbose) say("%s", command.success_line);
     return 0;
   }
   discard_output(run.output);
-  if (status != STREAM_NO_KEY) std::fputs(command.failure_line, stderr);
+  if (status != STREAM_NO_KEY) say("%s", command.failure_line);
   return 1;
 }
 
 }  // namespace
 
-int run_encrypt_command(const run_options& options) {
-  return run_data_command(ENCRYPTION, options, nullptr);
+int run_encrypt(const settings& with) {
+  return run_data_command(ENCRYPTION, with);
 }
 
-int run_decrypt_command(const run_options& options, const char* program_name) {
-  return run_data_command(DECRYPTION, options, program_name);
+int run_decrypt(const settings& with) {
+  return run_data_command(DECRYPTION, with);
 }
 
 }  // namespace vurn

@@ -7,7 +7,7 @@
 namespace vurn {
 
 // Each returns the exit status of the process.
-int run_encrypt_command(const run_options& options);
-int run_decrypt_command(const run_options& options, const char* program_name);
+int run_encrypt(const settings& with);
+int run_decrypt(const settings& with);
 
 }  // namespace vurn

@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "cli/vurn.h"
 
 int main(int argc, char* argv[]) {
   return vurn::run_vurn(argc, argv);

@@ -3,32 +3,11 @@
 #include <getopt.h>
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 
-#include "cli/commands.h"
-#include "cli/process.h"
-#include "keyfile/keyfile.h"
+#include "cli/messages.h"
 
 namespace vurn {
-
-const char HELP_TEXT[] =
-    "molvex: help\n"
-    "usage: [options] [file]\n"
-    "   --help : This help message\n"
-    "   --version : Show current version\n"
-    "   -c, --stdout : write to standard output, original files remain unchanged\n"
-    "   -v : show optional messages\n"
-    "   -k <keyfile> : set keyfile, if left off will look in stdin\n"
-    "   -e : create vurn file by encrypting\n"
-    "   -d : decrypt vurn file (either x or c required)\n"
-    "   -b <num> :  set blocksize in bits (optional) default=256\n"
-    "   -K <num> :  set keysize in bits (optional) default=256 \n"
-    "   -o <file> : set output file\n"
-    "   -z : use compression \n"
-    "   -i : Turn off interactivity, namely won't prompt you for keyname.\n"
-    "   -m <keyfile> : create keyfile (required) and exit\n";
-
 namespace {
 
 constexpr const char* SHORT_OPTIONS = "Vzivhcm:k:b:f:deK:o:";
@@ -48,10 +27,17 @@ constexpr option LONG_OPTIONS[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-constexpr const char* VERSION = "1.02";
+// Which command wins when several are asked for.
+constexpr command PRECEDENCE[] = {command::help, command::version, command::make_key,
+                                  command::encrypt, command::decrypt};
 
-void print_help() {
-  std::fputs(HELP_TEXT, stderr);
+using requests = std::array<bool, std::size(PRECEDENCE)>;
+
+command chosen(const requests& asked) {
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    if (asked[static_cast<std::size_t>(PRECEDENCE[i])]) return PRECEDENCE[i];
+  }
+  return command::none;
 }
 
 // Base 10 with leading blanks and a sign, stopping at the first non-digit (an empty number is 0);
@@ -65,127 +51,86 @@ bool is_valid_size(std::int32_t bits) {
   return bits == 128 || bits == 192 || bits == 256;
 }
 
-// Reads a -K or -b value into *bits. Returns PARSE_OK or the exit status after a message.
-int take_size(const char* text, std::int32_t* bits, const char* missing, const char* illegal) {
+// Reads a -K or -b value into bits; false after a message.
+bool take_size(const char* text, std::int32_t& bits, const char* missing, const char* illegal) {
   if (text == nullptr) {
-    std::fputs(missing, stderr);
-    return 1;
+    say("%s", missing);
+    return false;
   }
   const std::int32_t value = parse_bits(text);
   if (!is_valid_size(value)) {
-    std::fputs(illegal, stderr);
-    return 1;
+    say("%s", illegal);
+    return false;
   }
-  *bits = value;
-  return PARSE_OK;
+  bits = value;
+  return true;
 }
 
-// Applies one option returned by getopt_long. Returns PARSE_OK or an exit status.
-int apply_option(int letter, run_options* options) {
+// Applies one option returned by getopt_long; false after a usage error's messages.
+bool apply_option(int letter, settings& with, requests& asked) {
+  const auto ask = [&](command c) { asked[static_cast<std::size_t>(c)] = true; };
   switch (letter) {
     case 'K':
-      return take_size(optarg, &options->key_size,
-                       "Error in getting key length\nusage: vurn -K <key length> [options]\n",
-                       "Illegal key length option, must be 128, 192, or 256 bits\n");
+      return take_size(optarg, with.key_bits, text::NO_KEY_LENGTH, text::ILLEGAL_KEY_LENGTH);
     case 'b':
-      return take_size(optarg, &options->block_size,
-                       "Error in getting block length\nusage: vurn -b <block length> [options]\n",
-                       "Illegal block length option, must be 128, 192, or 256 bits\n");
+      return take_size(optarg, with.chunk_bits, text::NO_BLOCK_LENGTH, text::ILLEGAL_BLOCK_LENGTH);
     case 'V':
-      options->version = true;
-      break;
-    case 'v':
-      options->verbose = true;
+      ask(command::version);
       break;
     case 'h':
-      options->help = true;
+      ask(command::help);
       break;
     case 'e':
-      options->encrypt = true;
+      ask(command::encrypt);
       break;
     case 'd':
-      options->decrypt = true;
+      ask(command::decrypt);
       break;
-    case 'c':
-      options->to_stdout = true;
-      break;
-    case 'i':
-      options->interactive = false;
-      break;
-    case 'z':
-      options->compressor = "gzip";
-      break;
-    case 'm':
-      options->make_key = true;
-      options->key_path = optarg;
+    case 'm':  // -m and -k name the same path: the last one named wins
+      ask(command::make_key);
+      with.key_path = optarg;
       break;
     case 'k':
-      options->key_path = optarg;
+      with.key_path = optarg;
+      break;
+    case 'v':
+      with.verbose = true;
+      break;
+    case 'c':
+      with.to_stdout = true;
+      break;
+    case 'i':
+      with.interactive = false;
+      break;
+    case 'z':
+      with.compress = true;
       break;
     case 'o':
-      options->output_given = true;
-      options->output_path = optarg;
+      with.output_path = optarg;
       break;
     default:  // unknown letters, -f, and the parser's own '?' and ':'
-      print_help();
-      return 1;
+      say(text::HELP);
+      return false;
   }
-  return PARSE_OK;
-}
-
-int make_key(const run_options& options) {
-  std::array<char, KEY_TEXT_MAX> key_text{};
-  const scrub_on_exit scrub{std::as_writable_bytes(std::span(key_text))};
-  if (generate_key_file(options.key_size, key_text.data(), options.key_path) == 0) {
-    std::fputs("Error creating key\n", stderr);
-    return 1;
-  }
-  if (options.verbose) std::fprintf(stderr, "%d bit key created successfully\n", options.key_size);
-  return 0;
-}
-
-int dispatch(const run_options& options, const char* program_name) {
-  if (options.help) {
-    print_help();
-    return 0;
-  }
-  if (options.version) {
-    std::fprintf(stderr, "Molvex version %s\n", VERSION);
-    return 0;
-  }
-  prepare_process();  // every command from here on writes files
-  if (options.make_key) return make_key(options);
-  if (options.encrypt) return run_encrypt_command(options);
-  if (options.decrypt) return run_decrypt_command(options, program_name);
-  std::fputs("You forgot to put whether you want to encrypt or decrypt\n", stderr);
-  print_help();
-  return 1;
+  return true;
 }
 
 }  // namespace
 
-int parse_options(int argc, char* argv[], run_options* options) {
-  *options = run_options{};
+parse_result parse_options(int argc, char* argv[]) {
+  parse_result result;
+  requests asked{};
   optind = 0;  // 0 rather than 1 makes glibc start afresh, re-reading POSIXLY_CORRECT
   int letter;
   while ((letter = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
-    const int status = apply_option(letter, options);
-    if (status != PARSE_OK) return status;
+    if (!apply_option(letter, result.line.with, asked)) {
+      result.exit_status = 1;
+      return result;
+    }
   }
-  if (optind < argc) options->input_path = argv[optind];
-  return PARSE_OK;
-}
-
-int run_vurn(int argc, char* argv[]) {
-  if (argc == 1) {
-    std::fputs("vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n",
-               stderr);
-    return 1;
-  }
-  run_options options;
-  const int status = parse_options(argc, argv, &options);
-  if (status != PARSE_OK) return status;
-  return dispatch(options, argv[0]);
+  if (optind < argc) result.line.with.input_path = argv[optind];
+  result.line.what = chosen(asked);
+  return result;
 }
 
 }  // namespace vurn

@@ -1,41 +1,41 @@
-// The command line: the parsed options, and the parse step that fills them.
+// The command line: what it asks for, and the parse step that reads it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace vurn {
 
-// The parsed command line. The strings point into the argument vector.
-struct run_options {
-  bool help = false;
-  bool version = false;
+// What a run does. Several may be asked for at once; the first in this order wins.
+enum class command { help, version, make_key, encrypt, decrypt, none };
+
+// How it does it. The strings point into the argument vector.
+struct settings {
   bool verbose = false;
-  bool encrypt = false;
-  bool decrypt = false;
-  bool make_key = false;
   bool to_stdout = false;
-  bool output_given = false;
-  bool interactive = true;
-  const char* compressor = nullptr;  // "gzip" with -z
-  std::int32_t key_size = 256;       // bits
-  std::int32_t block_size = 256;     // bits
+  bool interactive = true;        // without -k, ask for the key file's name (else make a key)
+  bool compress = false;          // -z
+  std::int32_t key_bits = 256;    // the size of keys vurn makes
+  std::int32_t chunk_bits = 256;  // -b
   const char* key_path = nullptr;
   const char* output_path = nullptr;
   const char* input_path = nullptr;
 };
 
-inline constexpr int PARSE_OK = -1;
+struct command_line {
+  command what = command::none;
+  settings with;
+};
 
-// Fills options from the argument vector with getopt_long (options and operands in any order,
-// unique prefixes of long options, POSIXLY_CORRECT honoured). Returns PARSE_OK, or the exit status
-// the process must end with after a usage error, whose messages have then been written to
-// standard error. Safe to call more than once in a process.
-int parse_options(int argc, char* argv[], run_options* options);
+// A parsed command line to run, or, after a usage error whose messages have been written, the
+// status the process ends with.
+struct parse_result {
+  command_line line;
+  std::optional<int> exit_status;
+};
 
-// The 659-byte help text.
-extern const char HELP_TEXT[];
-
-// Parses the command line and runs the one command it selects. Returns the exit status.
-int run_vurn(int argc, char* argv[]);
+// Reads the argument vector with getopt_long (options and operands in any order, unique prefixes
+// of long options, POSIXLY_CORRECT honoured). Safe to call more than once in a process.
+parse_result parse_options(int argc, char* argv[]);
 
 }  // namespace vurn

@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/messages.h"
+
 namespace vurn {
 namespace {
 
 void report_write_error(const output_file& output, int error) {
-  std::fprintf(stderr, "Error writing %s: %s\n", output.name, std::strerror(error));
+  say(text::WRITE_FAILED, output.name, std::strerror(error));
 }
 
 // The stream gets its own descriptor, so that closing it leaves the result's with its owner.
@@ -39,7 +41,7 @@ bool open_output(output_file& output, const char* path) {
   if (atomic_file_open(output.file, path, {}) == 0) output.stream = open_stream_on(output.file.fd);
   if (output.stream != nullptr) return true;
   atomic_file_discard(output.file);
-  std::fprintf(stderr, "Unable to create file: %s for writing\n", path);
+  say(text::CANNOT_CREATE_OUTPUT, path);
   return false;
 }
 

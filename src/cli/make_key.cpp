@@ -1,0 +1,22 @@
+#include "cli/make_key.h"
+
+#include <array>
+#include <span>
+
+#include "cli/messages.h"
+#include "keyfile/keyfile.h"
+
+namespace vurn {
+
+int run_make_key(const settings& with) {
+  std::array<char, KEY_TEXT_MAX> key_text{};
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(key_text))};
+  if (generate_key_file(with.key_bits, key_text.data(), with.key_path) == 0) {
+    say(text::KEY_NOT_MADE);
+    return 1;
+  }
+  if (with.verbose) say(text::KEY_MADE, with.key_bits);
+  return 0;
+}
+
+}  // namespace vurn

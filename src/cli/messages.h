@@ -1,0 +1,124 @@
+// Everything vurn says: the texts, and the one function that writes them to standard error.
+#pragma once
+
+namespace vurn::text {
+
+// Fixed for compatibility: scripts and people compare these byte for byte (spelling, spacing and
+// trailing blanks included), so each stays exactly as it is. Formats are printf's.
+
+// The 659-byte help text.
+inline constexpr char HELP[] =
+    "molvex: help\n"
+    "usage: [options] [file]\n"
+    "   --help : This help message\n"
+    "   --version : Show current version\n"
+    "   -c, --stdout : write to standard output, original files remain unchanged\n"
+    "   -v : show optional messages\n"
+    "   -k <keyfile> : set keyfile, if left off will look in stdin\n"
+    "   -e : create vurn file by encrypting\n"
+    "   -d : decrypt vurn file (either x or c required)\n"
+    "   -b <num> :  set blocksize in bits (optional) default=256\n"
+    "   -K <num> :  set keysize in bits (optional) default=256 \n"
+    "   -o <file> : set output file\n"
+    "   -z : use compression \n"
+    "   -i : Turn off interactivity, namely won't prompt you for keyname.\n"
+    "   -m <keyfile> : create keyfile (required) and exit\n";
+inline constexpr char MISSING_OPTIONS[] =
+    "vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n";
+inline constexpr char VERSION[] = "Molvex version %s\n";
+inline constexpr char NO_COMMAND[] = "You forgot to put whether you want to encrypt or decrypt\n";
+inline constexpr char NO_KEY_LENGTH[] =
+    "Error in getting key length\nusage: vurn -K <key length> [options]\n";
+inline constexpr char ILLEGAL_KEY_LENGTH[] =
+    "Illegal key length option, must be 128, 192, or 256 bits\n";
+inline constexpr char NO_BLOCK_LENGTH[] =
+    "Error in getting block length\nusage: vurn -b <block length> [options]\n";
+inline constexpr char ILLEGAL_BLOCK_LENGTH[] =
+    "Illegal block length option, must be 128, 192, or 256 bits\n";
+
+// Key files.
+inline constexpr char NO_RANDOM_DEVICE[] = "Could not open random device\n";
+inline constexpr char RANDOM_READ_FAILED[] = "Error in making key\nCoudn't read from /dev/random\n";
+inline constexpr char CANNOT_CREATE_KEY_FILE[] = "Could not create key file %s: %s\n";
+inline constexpr char KEY_FILE_REPLACED[] =
+    "Warning: replaced the key file %s; containers made with its old key will not decrypt with "
+    "the new one\n";
+inline constexpr char KEY_NOT_MADE[] = "Error creating key\n";
+inline constexpr char KEY_MADE[] = "%d bit key created successfully\n";
+inline constexpr char CANNOT_OPEN_KEY_FILE[] = "Could not open key file\n";
+inline constexpr char BAD_KEY_SIZE[] =
+    "Error: %lld Key read in was not valid size, must be 128,192 or 256\n";
+inline constexpr char SHORT_KEY_READ[] =
+    "Error: Unable to read in entire key read in %zu of %lld\n";
+
+// The key of encryption.
+inline constexpr char KEY_PROMPT[] = "Enter key filename: ";
+inline constexpr char PROMPTED_NAME_TOO_LONG[] = "Key filename too long: at most 99 characters\n";
+inline constexpr char NO_PROMPTED_NAME[] = "No key filename given\n";
+inline constexpr char STDIN_READ_FAILED[] = "Error reading standard input: %s\n";
+inline constexpr char KEY_GENERATED[] = "The %d bit key created is %s \n";
+inline constexpr char NO_KEY[] = "Error Reading in Key\n";
+inline constexpr char ENCRYPTION_KEY_FAILED[] = "Failure to initialize key with error code %d\n";
+inline constexpr char ENCRYPTION_MODE_FAILED[] = "Failure to initialize cipher\n";
+
+// The key of decryption and the container's header.
+inline constexpr char STORED_KEY_NAME[] = "The keyname found was %s\n";
+inline constexpr char STORED_KEY_READ[] = "The %i bit key read in is %s \n";
+inline constexpr char STORED_NAME_HOLDS_NUL[] =
+    "The key file name stored in %s holds a NUL byte; name the key file with -k\n";
+inline constexpr char STORED_NAME_TOO_LONG[] =
+    "The key file name stored in %s is longer than %d bytes; name the key file with -k\n";
+inline constexpr char NOT_A_CONTAINER[] = "%s is not a valid vurn container\n";
+inline constexpr char DECRYPTION_KEY_FAILED[] = "MOLVEX: Error initializing key\n";
+inline constexpr char DECRYPTION_MODE_FAILED[] = "MOLVEX: Error initializing cipher\n";
+inline constexpr char CHUNK_SIZE[] = "Blocksize is %d\n";
+inline constexpr char ENDS_INSIDE_CHUNK[] =
+    "Warning: %s ends inside a chunk; its last chunk was zero-filled\n";
+
+// Inputs, outputs and the run's outcome.
+inline constexpr char INPUT_NOT_FOUND[] = "File not found for encrypting: %s\n";
+inline constexpr char NO_STANDARD_EXTENSION[] =
+    "Warning: file: %s does not have the standard extension: %s\nfor %s. using %s extension for "
+    "output instead\n";
+inline constexpr char NO_NAME_TO_DERIVE[] =
+    "There is no file name to derive the output name from when reading standard input; use -c "
+    "to write to standard output or -o <file> to name the output file\n";
+inline constexpr char CANNOT_CREATE_OUTPUT[] = "Unable to create file: %s for writing\n";
+inline constexpr char READ_FAILED[] = "Error reading %s: %s\n";
+inline constexpr char WRITE_FAILED[] = "Error writing %s: %s\n";
+inline constexpr char NO_MEMORY[] = "Not enough memory for the data buffer\n";
+inline constexpr char ENCRYPTION_FAILED[] = "Encryption operation failed\n";
+inline constexpr char ENCRYPTION_DONE[] = "Encryption operation completed successfully\n";
+inline constexpr char DECRYPTION_FAILED[] = "Decryption operation failed\n";
+inline constexpr char DECRYPTION_DONE[] = "Decryption operation completed successful\n";
+
+// Refusals that keep data from being lost.
+inline constexpr char KEY_NAME_HOLDS_SPACE[] =
+    "The key file name %s holds white space, which a container cannot store; rename the key "
+    "file\n";
+inline constexpr char OUTPUT_IS_KEY_FILE[] =
+    "The output file %s is the key file; name another output file\n";
+inline constexpr char NO_OUTPUT_NAME_LEFT[] =
+    "Removing .vurn from %s leaves no file name; name the output file with -o\n";
+
+// The compressor children.
+inline constexpr char CANNOT_START_FILTER[] = "Cannot start %s: %s\n";
+inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
+inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
+
+}  // namespace vurn::text
+
+namespace vurn {
+
+// Writes one message to standard error, formatted as printf does. Whatever else is on the
+// terminal's current line for the moment (see set_line_eraser) is erased first.
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...);
+
+// fn, when set, is called before each message: it clears a line that is only shown in passing.
+void set_line_eraser(void (*fn)());
+
+// argv[0], for the one message that names the program; set once at start.
+void set_program_name(const char* name);
+const char* program_name();
+
+}  // namespace vurn
