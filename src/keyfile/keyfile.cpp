@@ -91,24 +91,18 @@ scrub_on_exit::~scrub_on_exit() {
   for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = std::byte{0};
 }
 
-bool make_key_digits(int bits, char* buffer, const char* random_device) {
+key_digits_result make_key_digits(int bits, std::span<char> digits, const char* random_device) {
   const fd_guard random{open(random_device, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
-  if (random.fd < 0) {
-    std::fputs("Could not open random device\n", stderr);
-    return false;
-  }
+  if (random.fd < 0) return {key_digits_error::cannot_open_device, errno};
   std::array<unsigned char, KEY_TEXT_MAX / 2> bytes{};
   const scrub_on_exit scrub{std::as_writable_bytes(std::span(bytes))};
   const std::span<unsigned char> key_bytes(bytes.data(), static_cast<std::size_t>(bits / 8));
-  if (!read_exactly(random.fd, key_bytes)) {
-    std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
-    return false;
-  }
+  if (!read_exactly(random.fd, key_bytes)) return {key_digits_error::read_failed, errno};
   for (std::size_t i = 0; i < key_bytes.size(); ++i) {
-    buffer[2 * i] = hex_digit(key_bytes[i] >> 4u);
-    buffer[2 * i + 1] = hex_digit(key_bytes[i]);
+    digits[2 * i] = hex_digit(key_bytes[i] >> 4u);
+    digits[2 * i + 1] = hex_digit(key_bytes[i]);
   }
-  return true;
+  return {};
 }
 
 int write_key_file(std::span<const char> digits, const char* path, key_file_creation creation,
@@ -132,53 +126,79 @@ int write_key_file(std::span<const char> digits, const char* path, key_file_crea
   return status;
 }
 
-int generate_key_file(int bits, char* buffer, const char* path, key_file_creation creation,
-                      const char* random_device) {
+key_generation_result generate_key_file(int bits, std::span<char> digits, const char* path,
+                                        key_file_creation creation, const char* random_device) {
+  key_generation_result result;
   // The digits exist before the key file is touched, so a missing or failing random device
   // leaves an existing key file as it was and creates no empty one.
-  if (!make_key_digits(bits, buffer, random_device)) return 0;
-  bool replaced = false;
-  const int error = write_key_file(std::span(buffer, static_cast<std::size_t>(bits / 4)), path,
-                                   creation, &replaced);
-  if (error != 0) {
-    std::fprintf(stderr, "Could not create key file %s: %s\n", path, std::strerror(error));
-    return 0;
-  }
-  if (replaced) {
-    std::fprintf(stderr,
-                 "Warning: replaced the key file %s; containers made with its old key will not "
-                 "decrypt with the new one\n",
-                 path);
-  }
-  return bits;
+  result.digits = make_key_digits(bits, digits, random_device);
+  if (result.digits.error != key_digits_error::none) return result;
+  result.write_error = write_key_file(digits.first(static_cast<std::size_t>(bits / 4)), path,
+                                      creation, &result.replaced);
+  return result;
 }
 
-int read_key_file(char* buffer, const char* path) {
+key_file_result read_key_file(const char* path, std::span<char, KEY_TEXT_MAX> digits) {
+  key_file_result result;
   const fd_guard key_file{open_regular_file(path)};
   struct stat st;
   if (key_file.fd < 0 || fstat(key_file.fd, &st) != 0) {
-    std::fputs("Could not open key file\n", stderr);
-    return 0;
+    result.error = key_file_error::cannot_open;
+    result.error_number = errno;
+    return result;
   }
-  const std::int64_t size = st.st_size;
-  if (!is_valid_key_size(size)) {
-    std::fprintf(stderr, "Error: %lld Key read in was not valid size, must be 128,192 or 256\n",
-                 static_cast<long long>(size) * 4);
-    return 0;
+  result.file_bytes = st.st_size;
+  if (!is_valid_key_size(result.file_bytes)) {
+    result.error = key_file_error::bad_size;
+    return result;
   }
-  std::size_t got = 0;
-  while (got < static_cast<std::size_t>(size)) {
-    const ssize_t n = read(key_file.fd, buffer + got, static_cast<std::size_t>(size) - got);
+  const auto size = static_cast<std::size_t>(result.file_bytes);
+  while (result.bytes_read < size) {
+    const ssize_t n =
+        read(key_file.fd, digits.data() + result.bytes_read, size - result.bytes_read);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result.error_number = errno;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    result.bytes_read += static_cast<std::size_t>(n);
   }
-  if (got != static_cast<std::size_t>(size)) {
-    std::fprintf(stderr, "Error: Unable to read in entire key read in %zu of %lld\n", got,
-                 static_cast<long long>(size) * 4);
-    return 0;
+  if (result.bytes_read != size) {
+    result.error = key_file_error::short_read;
+    return result;
   }
-  return static_cast<int>(size * 4);
+  result.bits = static_cast<int>(result.file_bytes * 4);
+  return result;
+}
+
+bool make_key_digits(int bits, char* buffer) {
+  const key_digits_result made =
+      make_key_digits(bits, std::span(buffer, static_cast<std::size_t>(KEY_TEXT_MAX)));
+  if (made.error == key_digits_error::cannot_open_device) {
+    std::fputs("Could not open random device\n", stderr);
+  } else if (made.error == key_digits_error::read_failed) {
+    std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
+  }
+  return made.error == key_digits_error::none;
+}
+
+int read_key_file(char* buffer, const char* path) {
+  const key_file_result read =
+      read_key_file(path, std::span<char, KEY_TEXT_MAX>(buffer, KEY_TEXT_MAX));
+  switch (read.error) {
+    case key_file_error::none:
+      break;
+    case key_file_error::cannot_open:
+      std::fputs("Could not open key file\n", stderr);
+      break;
+    case key_file_error::bad_size:
+      std::fprintf(stderr, "Error: %lld Key read in was not valid size, must be 128,192 or 256\n",
+                   static_cast<long long>(read.file_bytes) * 4);
+      break;
+    case key_file_error::short_read:
+      std::fprintf(stderr, "Error: Unable to read in entire key read in %zu of %lld\n",
+                   read.bytes_read, static_cast<long long>(read.file_bytes) * 4);
+      break;
+  }
+  return read.bits;
 }
 
 }  // namespace vurn

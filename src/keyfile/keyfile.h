@@ -1,8 +1,9 @@
 // Key files: exactly 32, 48 or 64 hexadecimal digits (a 128-, 192- or 256-bit key), nothing else.
-// The routines that return a key size write their own message to standard error before failing.
+// The routines return what went wrong; the caller words the messages.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace vurn {
@@ -23,9 +24,21 @@ enum class key_file_creation {
   create_new,  // create the file; fail with EEXIST if the name exists or appears meanwhile
 };
 
-// Fills buffer with bits/4 fresh upper-case hexadecimal digits read from random_device. Returns
-// false after a message when the device cannot be opened or read.
-bool make_key_digits(int bits, char* buffer, const char* random_device = "/dev/random");
+enum class key_digits_error {
+  none,
+  cannot_open_device,  // error_number tells why
+  read_failed,         // the device failed or ended early
+};
+
+struct key_digits_result {
+  key_digits_error error = key_digits_error::none;
+  int error_number = 0;
+};
+
+// Fills digits (at least bits/4 characters) with bits/4 fresh upper-case hexadecimal digits read
+// from random_device.
+key_digits_result make_key_digits(int bits, std::span<char> digits,
+                                  const char* random_device = "/dev/random");
 
 // Writes digits to path as a complete key file, readable and writable by its owner only (0600).
 // Before it returns 0, the file's data and the name in its folder are on stable storage. On
@@ -36,17 +49,41 @@ bool make_key_digits(int bits, char* buffer, const char* random_device = "/dev/r
 int write_key_file(std::span<const char> digits, const char* path, key_file_creation creation,
                    bool* replaced = nullptr);
 
-// make_key_digits, then write_key_file. When an existing key file was replaced, warns on standard
-// error that containers made with its old key will not decrypt with the new one. Returns bits,
-// or 0 on failure.
-int generate_key_file(int bits, char* buffer, const char* path,
-                      key_file_creation creation = key_file_creation::replace,
-                      const char* random_device = "/dev/random");
+struct key_generation_result {
+  key_digits_result digits;  // when it failed, the key file was not touched
+  int write_error = 0;       // write_key_file's errno
+  bool replaced = false;     // an existing key file now holds the new key
+  bool ok() const { return digits.error == key_digits_error::none && write_error == 0; }
+};
 
-// Copies the digits of the key file at path into buffer (KEY_TEXT_MAX characters, no terminator)
-// and returns the key size in bits (file size * 4). Only a regular file is opened: a device or
-// FIFO of that name is refused without being opened. A size other than 32, 48 or 64 bytes is
-// refused without being read. Returns 0 on failure.
+// make_key_digits into digits, then write_key_file.
+key_generation_result generate_key_file(int bits, std::span<char> digits, const char* path,
+                                        key_file_creation creation = key_file_creation::replace,
+                                        const char* random_device = "/dev/random");
+
+enum class key_file_error {
+  none,
+  cannot_open,  // missing, unreadable, or not a regular file; error_number tells why
+  bad_size,     // file_bytes is not 32, 48 or 64
+  short_read,   // only bytes_read of file_bytes could be read
+};
+
+struct key_file_result {
+  key_file_error error = key_file_error::none;
+  int error_number = 0;
+  std::int64_t file_bytes = 0;
+  std::size_t bytes_read = 0;
+  int bits = 0;  // the key size (file_bytes * 4) when it was read
+};
+
+// Copies the digits of the key file at path into digits (no terminator). Only a regular file is
+// opened: a device or FIFO of that name is refused without being opened. A size other than 32,
+// 48 or 64 bytes is refused without being read.
+key_file_result read_key_file(const char* path, std::span<char, KEY_TEXT_MAX> digits);
+
+// Transitional, for the container's stream drivers until the command line reads keys itself:
+// as above, printing the command line's messages; they return false or 0 on failure.
+bool make_key_digits(int bits, char* buffer);
 int read_key_file(char* buffer, const char* path);
 
 }  // namespace vurn

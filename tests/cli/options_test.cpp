@@ -123,7 +123,12 @@ TEST(MakeKey, WritesTheKeyToTheLastNamedPathOnly) {
   temp_dir dir;
   expect_run(run_vurn({"-m", "k1", "-k", "k2"}, dir.path), 0, "");
   EXPECT_FALSE(file_exists(dir / "k1"));
-  EXPECT_EQ(read_file(dir / "k2").size(), 64u);
+  const std::string first = read_file(dir / "k2");
+  EXPECT_EQ(first.size(), 64u);
+  expect_run(run_vurn({"-m", "k2"}, dir.path), 0,
+             "Warning: replaced the key file k2; containers made with its old key will not "
+             "decrypt with the new one\n");
+  EXPECT_NE(read_file(dir / "k2"), first);
 }
 
 TEST(MakeKey, WinsOverEncryptAndReportsWithVerbose) {

@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -20,28 +24,21 @@ using test::read_file;
 using test::temp_dir;
 using test::write_file;
 
-struct captured {
-  int result;
-  std::string err;
-};
-
-captured generate(int bits, const std::string& path,
-                  key_file_creation creation = key_file_creation::replace,
-                  const std::string& random = "/dev/urandom") {
+key_generation_result generate(int bits, const std::string& path,
+                               key_file_creation creation = key_file_creation::replace,
+                               const std::string& random = "/dev/urandom") {
   std::array<char, KEY_TEXT_MAX> buffer{};
-  testing::internal::CaptureStderr();
-  const int result = generate_key_file(bits, buffer.data(), path.c_str(), creation, random.c_str());
-  return {result, testing::internal::GetCapturedStderr()};
+  return generate_key_file(bits, buffer, path.c_str(), creation, random.c_str());
 }
 
-captured read_key(const std::string& path, std::string* text = nullptr) {
+key_file_result read_key(const std::string& path, std::string* text = nullptr) {
   // Exactly the documented size on the heap, so that AddressSanitizer sees any overrun.
   auto buffer = std::make_unique<char[]>(KEY_TEXT_MAX);
-  testing::internal::CaptureStderr();
-  const int result = read_key_file(buffer.get(), path.c_str());
-  if (text != nullptr && result > 0)
-    text->assign(buffer.get(), static_cast<std::size_t>(result / 4));
-  return {result, testing::internal::GetCapturedStderr()};
+  const key_file_result result =
+      read_key_file(path.c_str(), std::span<char, KEY_TEXT_MAX>(buffer.get(), KEY_TEXT_MAX));
+  if (text != nullptr && result.bits > 0)
+    text->assign(buffer.get(), static_cast<std::size_t>(result.bits / 4));
+  return result;
 }
 
 bool is_upper_hex(const std::string& text) {
@@ -53,12 +50,12 @@ TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   temp_dir dir;
   for (int bits : {128, 192, 256}) {
     const std::string path = dir / ("key" + std::to_string(bits));
-    EXPECT_EQ(generate(bits, path).result, bits);
+    EXPECT_TRUE(generate(bits, path).ok());
     const std::string content = read_file(path);
     EXPECT_EQ(content.size(), static_cast<std::size_t>(bits / 4));
     EXPECT_TRUE(is_upper_hex(content)) << content;
     std::string text;
-    EXPECT_EQ(read_key(path, &text).result, bits);
+    EXPECT_EQ(read_key(path, &text).bits, bits);
     EXPECT_EQ(text, content);
   }
 }
@@ -93,12 +90,9 @@ TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
       ASSERT_EQ(link(file.c_str(), (dir / "other").c_str()), 0);
     }
 
-    const captured result = generate(256, named);
-    EXPECT_EQ(result.result, 256);
-    EXPECT_EQ(result.err, c.existing ? "Warning: replaced the key file " + named +
-                                           "; containers made with its old key will not decrypt "
-                                           "with the new one\n"
-                                     : "");
+    const key_generation_result result = generate(256, named);
+    EXPECT_TRUE(result.ok());
+    EXPECT_EQ(result.replaced, c.existing);
     EXPECT_EQ(file_mode(file), 0600u);
     const std::string key = read_file(file);
     EXPECT_EQ(key.size(), 64u);
@@ -120,13 +114,14 @@ TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
   const std::string empty_device = dir / "empty-device";
   write_file(empty_device, "");
 
-  captured missing = generate(256, existing, key_file_creation::replace, dir / "no-such-device");
-  EXPECT_EQ(missing.result, 0);
-  EXPECT_EQ(missing.err, "Could not open random device\n");
-  captured short_read = generate(256, existing, key_file_creation::replace, empty_device);
-  EXPECT_EQ(short_read.result, 0);
-  EXPECT_EQ(short_read.err, "Error in making key\nCoudn't read from /dev/random\n");
-  EXPECT_EQ(generate(256, absent, key_file_creation::replace, empty_device).result, 0);
+  const key_generation_result missing =
+      generate(256, existing, key_file_creation::replace, dir / "no-such-device");
+  EXPECT_EQ(missing.digits.error, key_digits_error::cannot_open_device);
+  EXPECT_EQ(missing.digits.error_number, ENOENT);
+  const key_generation_result short_read =
+      generate(256, existing, key_file_creation::replace, empty_device);
+  EXPECT_EQ(short_read.digits.error, key_digits_error::read_failed);
+  EXPECT_FALSE(generate(256, absent, key_file_creation::replace, empty_device).ok());
 
   EXPECT_EQ(read_file(existing), "precious");
   EXPECT_FALSE(file_exists(absent));
@@ -136,20 +131,20 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
   temp_dir dir;
   const std::string taken = dir / "taken";
   write_file(taken, "mine");
-  for (const std::string& path : {dir / "missing-folder/key", dir.path, taken}) {
+  const struct {
+    std::string path;
+    int error;
+  } cases[] = {{dir / "missing-folder/key", ENOENT}, {dir.path, EISDIR}, {taken, EEXIST}};
+  for (const auto& c : cases) {
     const auto creation =
-        path == taken ? key_file_creation::create_new : key_file_creation::replace;
-    captured result = generate(256, path, creation);
-    EXPECT_EQ(result.result, 0) << path;
-    EXPECT_EQ(result.err.rfind("Could not create key file " + path + ": ", 0), 0u) << result.err;
+        c.path == taken ? key_file_creation::create_new : key_file_creation::replace;
+    EXPECT_EQ(generate(256, c.path, creation).write_error, c.error) << c.path;
   }
   EXPECT_EQ(read_file(taken), "mine");
 }
 
 TEST(KeyFileGeneration, AFullDiskIsAFailure) {
-  captured result = generate(256, "/dev/full");
-  EXPECT_EQ(result.result, 0);
-  EXPECT_EQ(result.err, "Could not create key file /dev/full: No space left on device\n");
+  EXPECT_EQ(generate(256, "/dev/full").write_error, ENOSPC);
 }
 
 TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
@@ -157,25 +152,21 @@ TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
   const std::string path = dir / "key";
   write_file(path, std::string(32, 'a') + std::string(32, 'F'));
   std::string text;
-  EXPECT_EQ(read_key(path, &text).result, 256);
+  EXPECT_EQ(read_key(path, &text).bits, 256);
   EXPECT_EQ(text, std::string(32, 'a') + std::string(32, 'F'));
   write_file(path, std::string(48, '0'));
-  EXPECT_EQ(read_key(path).result, 192);
+  EXPECT_EQ(read_key(path).bits, 192);
 }
 
 TEST(KeyFileReading, RefusesWrongSizesWithoutReadingThem) {
   temp_dir dir;
-  const struct {
-    std::size_t size;
-    const char* shown;
-  } cases[] = {{0, "0"}, {33, "132"}, {63, "252"}, {65, "260"}, {1000000, "4000000"}};
-  for (const auto& c : cases) {
+  for (const std::size_t size : {0, 33, 63, 65, 1000000}) {
     const std::string path = dir / "key";
-    write_file(path, std::string(c.size, '1'));
-    captured result = read_key(path);
-    EXPECT_EQ(result.result, 0) << c.size;
-    EXPECT_EQ(result.err, std::string("Error: ") + c.shown +
-                              " Key read in was not valid size, must be 128,192 or 256\n");
+    write_file(path, std::string(size, '1'));
+    const key_file_result result = read_key(path);
+    EXPECT_EQ(result.error, key_file_error::bad_size) << size;
+    EXPECT_EQ(result.file_bytes, static_cast<std::int64_t>(size));
+    EXPECT_EQ(result.bytes_read, 0u);
   }
 }
 
@@ -184,9 +175,7 @@ TEST(KeyFileReading, RefusesWhatIsNotARegularFile) {
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path : {dir / "missing", dir.path, fifo, std::string("/dev/zero")}) {
-    captured result = read_key(path);
-    EXPECT_EQ(result.result, 0) << path;
-    EXPECT_EQ(result.err, "Could not open key file\n") << path;
+    EXPECT_EQ(read_key(path).error, key_file_error::cannot_open) << path;
   }
 }
 
