@@ -102,9 +102,9 @@ struct case_folder {
 
 // Opens "target" in the folder and writes "new data"; returns the open status.
 int open_and_write(atomic_file& f, const case_folder& folder, const file_case& c) {
-  const int status = atomic_file_open(f, (folder.dir / "target").c_str(), c.options);
+  const int status = f.open((folder.dir / "target").c_str(), c.options);
   if (status == 0) {
-    EXPECT_EQ(write(f.fd, "new data", 8), 8);
+    EXPECT_EQ(write(f.fd(), "new data", 8), 8);
   }
   return status;
 }
@@ -123,8 +123,10 @@ TEST(AtomicFile, CommitGivesWhatOpeningWithWWouldGive) {
     ASSERT_EQ(open_and_write(f, folder, c), c.open_status);
     if (c.open_status != 0) continue;
     EXPECT_EQ(count_entries(folder.dir.path), folder.entries);  // nothing visible before the commit
-    ASSERT_EQ(atomic_file_commit(f), 0);
-    EXPECT_EQ(f.fd, -1);
+    const commit_result result = f.commit();
+    ASSERT_EQ(result.error, 0);
+    EXPECT_EQ(result.replaced, folder.inode != 0);
+    EXPECT_EQ(f.fd(), -1);
 
     EXPECT_EQ(read_file(folder.content), "new data");
     EXPECT_EQ(file_mode(folder.content), c.mode != 0 ? c.mode : new_file_mode());
@@ -151,7 +153,7 @@ TEST(AtomicFile, DiscardLeavesEverythingAsItWas) {
       {
         atomic_file f;
         ASSERT_EQ(open_and_write(f, folder, c), 0);
-        if (!by_destructor) atomic_file_discard(f);
+        if (!by_destructor) f.discard();
       }
       EXPECT_EQ(count_entries(folder.dir.path), folder.entries);
       if (folder.inode != 0) {
@@ -167,10 +169,10 @@ TEST(AtomicFile, ANameThatAppearsMeanwhileIsNotReplaced) {
   temp_dir dir;
   for (const atomic_file_options& options : {atomic_file_options{}, {0600, false, true}}) {
     atomic_file f;
-    ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), options), 0);
-    ASSERT_EQ(write(f.fd, "new data", 8), 8);
+    ASSERT_EQ(f.open((dir / "target").c_str(), options), 0);
+    ASSERT_EQ(write(f.fd(), "new data", 8), 8);
     write_file(dir / "target", "theirs");
-    EXPECT_EQ(atomic_file_commit(f), EEXIST);
+    EXPECT_EQ(f.commit().error, EEXIST);
     EXPECT_EQ(read_file(dir / "target"), "theirs");
     EXPECT_EQ(count_entries(dir.path), 1);
     ASSERT_EQ(unlink((dir / "target").c_str()), 0);
@@ -192,18 +194,22 @@ TEST(AtomicFile, RefusalsAreThoseOfOpen) {
   };
   for (const auto& c : cases) {
     atomic_file f;
-    EXPECT_EQ(atomic_file_open(f, c.path.c_str(), {}), c.status) << c.path;
-    EXPECT_EQ(f.fd, -1) << c.path;
+    EXPECT_EQ(f.open(c.path.c_str(), {}), c.status) << c.path;
+    EXPECT_EQ(f.fd(), -1) << c.path;
   }
   EXPECT_EQ(count_entries(dir.path), 1);
 }
 
 TEST(AtomicFile, DevicesAreWrittenDirectly) {
   atomic_file f;
-  ASSERT_EQ(atomic_file_open(f, "/dev/null", {}), 0);
-  EXPECT_EQ(f.plan, atomic_file_plan::direct);
-  EXPECT_EQ(write(f.fd, "x", 1), 1);
-  EXPECT_EQ(atomic_file_commit(f), 0);
+  ASSERT_EQ(f.open("/dev/null", {}), 0);
+  EXPECT_EQ(write(f.fd(), "x", 1), 1);
+  const commit_result result = f.commit();
+  EXPECT_EQ(result.error, 0);
+  EXPECT_FALSE(result.replaced);
+  struct stat st {};
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
 }  // namespace
