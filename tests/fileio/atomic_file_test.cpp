@@ -1,14 +1,20 @@
-// All-or-nothing files on real folders: what a commit leaves, what a discard leaves, and the
-// refusals of open(2).
+// All-or-nothing files on real folders: what a commit leaves, what a discard leaves, the
+// refusals of open(2), and existing files rewritten in place on a full disk or for another user.
 #include "fileio/atomic_file.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
+#include "fileio/fd.h"
+#include "support/small_mount.h"
 #include "support/temp_dir.h"
 
 namespace vurn {
@@ -210,6 +216,105 @@ TEST(AtomicFile, DevicesAreWrittenDirectly) {
   struct stat st {};
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// Writes until the file system has no block and no inode left.
+void fill_up(const std::string& folder) {
+  const unique_fd filler(open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600));
+  ASSERT_TRUE(filler.valid());
+  const std::string block(4096, 'f');
+  while (write_all(filler.get(), block) == 0) {
+  }
+  for (int i = 0;; ++i) {
+    const unique_fd empty(
+        open((folder + "/empty" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0600));
+    if (!empty.valid()) break;
+  }
+}
+
+// A second hard link makes the commit copy into the existing file. Without free inodes the
+// temporary file goes elsewhere, and ext2 cannot reserve blocks ahead, so growing the file is
+// what meets the full disk.
+TEST(AtomicFile, AFullDiskFailsBeforeAnExistingFileChanges) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system image";
+  const struct {
+    const char* what;
+    std::size_t old_size;
+    std::size_t new_size;
+    int error;
+  } cases[] = {
+      {"growing", 64 * 1024, 256 * 1024, ENOSPC},
+      {"shrinking", 256 * 1024, 64 * 1024, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_dir dir;
+    const test::small_ext2_mount disk(dir / "disk", 1024, 16);
+    if (!disk.mounted) GTEST_SKIP() << disk.why_not;
+    const std::string target = disk.path + "/target";
+    const std::string old_content(c.old_size, 'o');
+    const std::string new_content(c.new_size, 'n');
+    write_file(target, old_content);
+    ASSERT_EQ(link(target.c_str(), (disk.path + "/other").c_str()), 0);
+    fill_up(disk.path);
+    const int entries = count_entries(disk.path);
+
+    atomic_file f;
+    ASSERT_EQ(f.open(target.c_str(), {}), 0);
+    ASSERT_EQ(write_all(f.fd(), new_content), 0);
+    EXPECT_EQ(f.commit().error, c.error);
+    const std::string& expected = c.error == 0 ? new_content : old_content;
+    // Compared as booleans: a mismatch would print a quarter of a mebibyte.
+    EXPECT_TRUE(read_file(target) == expected);
+    EXPECT_TRUE(read_file(disk.path + "/other") == expected);
+    EXPECT_EQ(count_entries(disk.path), entries);
+  }
+}
+
+// Runs body as user and group 65534 in a child process and returns its exit status.
+template <typename action>
+int status_as_nobody(action body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another user's file that anyone may write: its mode is not the writer's to change, so a result
+// that needs another mode is refused before a byte changes; the content alone may be replaced.
+TEST(AtomicFile, AFileWhoseModeTheCallerMayNotChangeIsNotGivenAForcedMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const struct {
+    const char* what;
+    atomic_file_options options;
+    int error;
+  } cases[] = {
+      {"forced mode", {0600, true, false}, EPERM},
+      {"mode kept", {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    const std::string target = dir / "target";
+    write_file(target, "old");
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const int status = status_as_nobody([&] {
+      atomic_file f;
+      const int opened = f.open(target.c_str(), c.options);
+      if (opened != 0) return opened;
+      const int written = write_all(f.fd(), std::string_view("new data"));
+      return written != 0 ? written : f.commit().error;
+    });
+    EXPECT_EQ(status, c.error);
+    EXPECT_EQ(read_file(target), c.error == 0 ? "new data" : "old");
+    EXPECT_EQ(file_mode(target), 0666u);
+    EXPECT_EQ(count_entries(dir.path), 1);
+  }
 }
 
 }  // namespace
