@@ -344,10 +344,33 @@ int copy_range(int from, int to, off_t begin, off_t end, std::span<char> buffer)
   return 0;
 }
 
+// Holes read as zeros, so writing zeros into those below end claims their blocks without
+// changing what the file holds; overwriting the rest in place then needs no new blocks.
+int fill_holes([[maybe_unused]] int fd, [[maybe_unused]] off_t end,
+               [[maybe_unused]] std::span<char> buffer) {
+#if defined(SEEK_HOLE) && defined(SEEK_DATA)
+  std::fill(buffer.begin(), buffer.end(), '\0');
+  for (off_t hole = lseek(fd, 0, SEEK_HOLE); hole >= 0 && hole < end;) {
+    off_t data = lseek(fd, hole, SEEK_DATA);
+    data = data < 0 ? end : std::min(data, end);  // ENXIO: no data up to the end of the file
+    for (off_t offset = hole; offset < data;) {
+      const auto length =
+          static_cast<std::size_t>(std::min(data - offset, static_cast<off_t>(buffer.size())));
+      const int status = write_all_at(fd, buffer.first(length), offset);
+      if (status != 0) return status;
+      offset += static_cast<off_t>(length);
+    }
+    hole = lseek(fd, data, SEEK_HOLE);
+  }
+#endif
+  return 0;
+}
+
 // Claims the space for size bytes before a byte of `to` below old_size changes, so that a full
 // disk or a file-size limit fails with the file as it was. Blocks are reserved without changing
-// the visible size; a file system that cannot reserve them gets the new content beyond the old
-// end first, cut off again when that fails. copy_end tells how much is left to copy.
+// the visible size; a file system that cannot reserve them gets its holes filled and the new
+// content beyond the old end first, cut off again when that fails. copy_end tells how much is
+// left to copy.
 int claim_space(int from, int to, off_t size, off_t old_size, std::span<char> buffer,
                 off_t& copy_end) {
   copy_end = size;
@@ -360,8 +383,9 @@ int claim_space(int from, int to, off_t size, off_t old_size, std::span<char> bu
   if (size == 0 || fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
   if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
 #endif
-  if (size <= old_size) return 0;  // overwriting in place needs no new blocks
-  const int status = copy_range(from, to, old_size, size, buffer);
+  int status = fill_holes(to, std::min(size, old_size), buffer);
+  if (status != 0 || size <= old_size) return status;
+  status = copy_range(from, to, old_size, size, buffer);
   if (status != 0) {
     while (ftruncate(to, old_size) != 0 && errno == EINTR) {
     }

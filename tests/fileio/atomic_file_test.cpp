@@ -240,11 +240,13 @@ TEST(AtomicFile, AFullDiskFailsBeforeAnExistingFileChanges) {
   const struct {
     const char* what;
     std::size_t old_size;
+    std::size_t written;  // the old file's data; a hole up to old_size after it
     std::size_t new_size;
     int error;
   } cases[] = {
-      {"growing", 64 * 1024, 256 * 1024, ENOSPC},
-      {"shrinking", 256 * 1024, 64 * 1024, 0},
+      {"growing", 64 * 1024, 64 * 1024, 256 * 1024, ENOSPC},
+      {"shrinking", 256 * 1024, 256 * 1024, 64 * 1024, 0},
+      {"over a hole", 256 * 1024, 16 * 1024, 128 * 1024, ENOSPC},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -252,9 +254,11 @@ TEST(AtomicFile, AFullDiskFailsBeforeAnExistingFileChanges) {
     const test::small_ext2_mount disk(dir / "disk", 1024, 16);
     if (!disk.mounted) GTEST_SKIP() << disk.why_not;
     const std::string target = disk.path + "/target";
-    const std::string old_content(c.old_size, 'o');
+    const std::string old_content =
+        std::string(c.written, 'o') + std::string(c.old_size - c.written, '\0');
     const std::string new_content(c.new_size, 'n');
-    write_file(target, old_content);
+    write_file(target, old_content.substr(0, c.written));
+    ASSERT_EQ(truncate(target.c_str(), static_cast<off_t>(c.old_size)), 0);
     ASSERT_EQ(link(target.c_str(), (disk.path + "/other").c_str()), 0);
     fill_up(disk.path);
     const int entries = count_entries(disk.path);
