@@ -6,6 +6,7 @@
 
 #include "cli/messages.h"
 #include "cli/reports.h"
+#include "fileio/wipe.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {

@@ -22,6 +22,7 @@
 
 #include "cipher/chunks.h"
 #include "cipher/cipher.h"
+#include "fileio/wipe.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {

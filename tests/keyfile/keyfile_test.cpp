@@ -46,7 +46,7 @@ bool is_upper_hex(const std::string& text) {
                      [](char c) { return std::isdigit(c) || (c >= 'A' && c <= 'F'); });
 }
 
-TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
+TEST(KeyFile, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   temp_dir dir;
   for (int bits : {128, 192, 256}) {
     const std::string path = dir / ("key" + std::to_string(bits));
@@ -62,7 +62,7 @@ TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
 
 // A replaced key file is the one the name leads to: a symbolic link stays a link, a second hard
 // link sees the new key too. Either way the key is the owner's alone and the replacement is said.
-TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
+TEST(KeyFile, KeysAreTheOwnersAloneAndReplacingOneWarns) {
   const struct {
     const char* name;
     bool existing;
@@ -106,7 +106,7 @@ TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
   }
 }
 
-TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
+TEST(KeyFile, AFailingRandomDeviceLeavesKeyFilesAlone) {
   temp_dir dir;
   const std::string existing = dir / "existing";
   const std::string absent = dir / "absent";
@@ -127,7 +127,7 @@ TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
   EXPECT_FALSE(file_exists(absent));
 }
 
-TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
+TEST(KeyFile, RefusesPathsItCannotCreate) {
   temp_dir dir;
   const std::string taken = dir / "taken";
   write_file(taken, "mine");
@@ -143,11 +143,11 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
   EXPECT_EQ(read_file(taken), "mine");
 }
 
-TEST(KeyFileGeneration, AFullDiskIsAFailure) {
+TEST(KeyFile, AFullDiskIsAFailure) {
   EXPECT_EQ(generate(256, "/dev/full").write_error, ENOSPC);
 }
 
-TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
+TEST(KeyFile, AcceptsEitherCaseAndAnyValidSize) {
   temp_dir dir;
   const std::string path = dir / "key";
   write_file(path, std::string(32, 'a') + std::string(32, 'F'));
@@ -158,7 +158,7 @@ TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
   EXPECT_EQ(read_key(path).bits, 192);
 }
 
-TEST(KeyFileReading, RefusesWrongSizesWithoutReadingThem) {
+TEST(KeyFile, RefusesWrongSizesWithoutReadingThem) {
   temp_dir dir;
   for (const std::size_t size : {0, 33, 63, 65, 1000000}) {
     const std::string path = dir / "key";
@@ -170,7 +170,7 @@ TEST(KeyFileReading, RefusesWrongSizesWithoutReadingThem) {
   }
 }
 
-TEST(KeyFileReading, RefusesWhatIsNotARegularFile) {
+TEST(KeyFile, RefusesWhatIsNotARegularFile) {
   temp_dir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
