@@ -1,4 +1,4 @@
-#include "aes.h"
+#include "aes_core.h"
 
 #include <bit>
 #include <cstdint>
@@ -144,11 +144,11 @@ struct rounds_of {
 
 }  // namespace
 
-void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds) {
+void table_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds) {
   aes_expand_key_with(sub_word, key_bytes, round_keys, rounds);
 }
 
-void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
+void table_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
   for (int r = 1; r < rounds; ++r) {
     for (int c = 0; c < 16; c += 4) {
       u8* p = round_keys[r] + c;
@@ -158,13 +158,13 @@ void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds) {
   }
 }
 
-void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                       const std::uint8_t round_keys[15][16], int rounds) {
+void table_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                         const std::uint8_t round_keys[15][16], int rounds) {
   rounds_of<false>::run(in, out, round_keys, rounds);
 }
 
-void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                       const std::uint8_t round_keys[15][16], int rounds) {
+void table_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                         const std::uint8_t round_keys[15][16], int rounds) {
   rounds_of<true>::run(in, out, round_keys, rounds);
 }
 

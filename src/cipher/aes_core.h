@@ -1,11 +1,10 @@
-// AES block core (FIPS-197): key schedule, key conversion for the equivalent inverse cipher, and
-// one-block encryption and decryption. These routines trust their arguments; the cipher interface
-// in cipher.h validates them.
+// Internal: the table-driven AES core (FIPS-197), the tests' reference, and the pieces of the key
+// schedule every implementation shares. Its lookups are indexed by key and data bytes, so it is
+// not constant-time: the dispatch never chooses it, and the library does not export it. These
+// routines trust their arguments; the cipher interface in cipher.h validates them.
 #pragma once
 
 #include <cstdint>
-
-#include "export.h"
 
 namespace vurn {
 
@@ -35,12 +34,11 @@ struct aes_table_set {
   std::uint32_t rcon[30];  // successive powers of 02, beginning with 01
 };
 
-VURN_API extern const aes_table_set aes_tables;
+extern const aes_table_set aes_tables;
 
 // Expands a key of (rounds - 6) * 4 bytes into rounds + 1 round keys, round key 0 first.
 // rounds is 10, 12 or 14.
-VURN_API void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16],
-                             int rounds);
+void table_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
 
 // KeyExpansion with the SubWord of the caller's choice (a column word in, one out): the table
 // core's, or one in the AES unit. The branches and the round-constant index depend only on the
@@ -66,15 +64,15 @@ void aes_expand_key_with(SubWord sub_word, const std::uint8_t* key_bytes,
 
 // Converts an expanded encryption key in place for the equivalent inverse cipher: round keys
 // 1 .. rounds-1 become InvMixColumns of themselves; the order is not reversed.
-VURN_API void aes_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
+void table_invert_round_keys(std::uint8_t round_keys[15][16], int rounds);
 
 // Encrypts one 16-byte block. in and out may be the same block.
-VURN_API void aes_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                                const std::uint8_t round_keys[15][16], int rounds);
+void table_encrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                         const std::uint8_t round_keys[15][16], int rounds);
 
-// Decrypts one 16-byte block with round keys converted by aes_invert_round_keys.
+// Decrypts one 16-byte block with round keys converted by table_invert_round_keys.
 // in and out may be the same block.
-VURN_API void aes_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
-                                const std::uint8_t round_keys[15][16], int rounds);
+void table_decrypt_block(const std::uint8_t in[16], std::uint8_t out[16],
+                         const std::uint8_t round_keys[15][16], int rounds);
 
 }  // namespace vurn
