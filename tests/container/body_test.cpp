@@ -51,10 +51,14 @@ struct cipher_keys {
   mode_state mode{};
 };
 
+const cipher_keys& keys() {
+  static const cipher_keys set_up;
+  return set_up;
+}
+
 // Runs transform_body over input, read from a file or a pipe, onto a file, a pipe or memory.
 body_run run_body(const test::temp_dir& dir, const std::string& input, end from, end to,
                   int direction, chunk_size chunk) {
-  static const cipher_keys keys;
   body_run run;
   std::thread feeder, drainer;
   std::FILE* in = nullptr;
@@ -100,7 +104,8 @@ body_run run_body(const test::temp_dir& dir, const std::string& input, end from,
         static_cast<std::vector<std::uint64_t>*>(context)->push_back(bytes);
       },
       &run.progress};
-  run.result = transform_body(in, out, direction, chunk, keys.key(direction), keys.mode, progress);
+  run.result =
+      transform_body(in, out, direction, chunk, keys().key(direction), keys().mode, progress);
   std::fclose(out);
   std::fclose(in);
   if (feeder.joinable()) feeder.join();
@@ -115,11 +120,10 @@ body_run run_body(const test::temp_dir& dir, const std::string& input, end from,
 
 // The body as the cipher gives it: encrypt_blocks over each zero-filled chunk on its own.
 std::string chunk_by_chunk(const std::string& plain, std::size_t chunk) {
-  static const cipher_keys keys;
   std::string body = zero_filled(plain, chunk);
   for (std::size_t offset = 0; offset < body.size(); offset += chunk) {
     auto* bytes = reinterpret_cast<std::uint8_t*>(body.data() + offset);
-    encrypt_blocks(&keys.mode, &keys.encrypt, bytes, static_cast<int>(chunk * 8), bytes);
+    encrypt_blocks(&keys().mode, &keys().encrypt, bytes, static_cast<int>(chunk * 8), bytes);
   }
   return body;
 }
@@ -129,21 +133,10 @@ std::string chunk_by_chunk(const std::string& plain, std::size_t chunk) {
 TEST(Body, EachChunkIsTheCipherOverItAloneWhateverTheStreams) {
   test::temp_dir dir;
   const std::size_t kib = 1024, mib = kib * kib;
-  const std::size_t sizes[] = {0,
-                               1,
-                               15,
-                               16,
-                               17,
-                               31,
-                               32,
-                               33,
-                               64 * kib - 1,
-                               64 * kib,
-                               64 * kib + 1,
-                               mib - 1,
-                               mib,
-                               mib + 1,
-                               2 * mib + 64 * kib + 5};
+  std::vector<std::size_t> sizes = {0, 2 * mib + 64 * kib + 5};
+  for (const std::size_t edge : {std::size_t{16}, std::size_t{32}, 64 * kib, mib}) {
+    sizes.insert(sizes.end(), {edge - 1, edge, edge + 1});
+  }
   const std::pair<end, end> streams[] = {{end::file, end::file},
                                          {end::pipe, end::file},
                                          {end::file, end::pipe},
@@ -178,134 +171,51 @@ TEST(Body, EachChunkIsTheCipherOverItAloneWhateverTheStreams) {
   }
 }
 
-// Runs transform_body from the file or folder at in_path onto the file at out_path, opened with
-// out_mode ("rb" gives a regular file that refuses writes, behind the writer thread).
-body_result run_on_paths(const std::string& in_path, const std::string& out_path,
-                         const char* out_mode, int direction, chunk_size chunk) {
-  static const cipher_keys keys;
-  std::FILE* in = std::fopen(in_path.c_str(), "rb");
-  std::FILE* out = std::fopen(out_path.c_str(), out_mode);
-  if (in == nullptr || out == nullptr) throw std::runtime_error("cannot open the test streams");
-  const body_result result =
-      transform_body(in, out, direction, chunk, keys.key(direction), keys.mode);
-  std::fclose(out);
-  std::fclose(in);
-  return result;
-}
-
 TEST(Body, FailuresAndACutLastChunkAreReported) {
+  constexpr int E = DIRECTION_ENCRYPT, D = DIRECTION_DECRYPT;
   test::temp_dir dir;
   std::filesystem::create_directory(dir / "folder");
   test::write_file(dir / "read-only", "");
-  const std::string out = dir / "out";
-  const std::string full = "/dev/full";
+  // Names are in the test's folder, but for /dev/full; "read-only" is a regular file opened for
+  // reading, so that writes fail behind the writer thread.
   struct {
     const char* what;
-    std::size_t input_size;
-    std::string in_path = {};  // the input file when empty
-    std::string out_path;
-    const char* out_mode;
-    int direction;
-    int bits;
+    int direction, bits;
+    std::size_t size;
+    std::string in, out;
     body_error error;
     int error_number;
     bool ended_inside_chunk;
   } const cases[] = {
-      {"input is a folder", 0, dir / "folder", out, "wb", DIRECTION_ENCRYPT, 256,
-       body_error::read_failed, EISDIR, false},
-      {"full device, flushed",
-       10,
-       {},
-       full,
-       "wb",
-       DIRECTION_ENCRYPT,
-       256,
-       body_error::write_failed,
-       ENOSPC,
+      {"input is a folder", E, 256, 0, "folder", "out", body_error::read_failed, EISDIR, false},
+      {"full at the flush", E, 256, 10, "in", "/dev/full", body_error::write_failed, ENOSPC, false},
+      {"full at a write", E, 256, 200000, "in", "/dev/full", body_error::write_failed, ENOSPC,
        false},
-      {"full device, written",
-       200000,
-       {},
-       full,
-       "wb",
-       DIRECTION_ENCRYPT,
-       256,
-       body_error::write_failed,
-       ENOSPC,
-       false},
-      {"file refusing writes",
-       3 << 20,
-       {},
-       dir / "read-only",
-       "rb",
-       DIRECTION_ENCRYPT,
-       256,
-       body_error::write_failed,
-       EBADF,
-       false},
-      {"encrypted input of any length",
-       40,
-       {},
-       out,
-       "wb",
-       DIRECTION_ENCRYPT,
-       256,
-       body_error::none,
-       0,
-       false},
-      {"decrypted input cut inside a chunk",
-       40,
-       {},
-       out,
-       "wb",
-       DIRECTION_DECRYPT,
-       256,
-       body_error::none,
-       0,
+      {"writer thread", E, 256, 3 << 20, "in", "read-only", body_error::write_failed, EBADF, false},
+      {"encrypted cut input", E, 256, 40, "in", "out", body_error::none, 0, false},
+      {"decrypted cut input", D, 256, 40, "in", "out", body_error::none, 0, true},
+      {"cut input, full", D, 256, 200008, "in", "/dev/full", body_error::write_failed, ENOSPC,
        true},
-      {"cut input onto a full device",
-       40,
-       {},
-       full,
-       "wb",
-       DIRECTION_DECRYPT,
-       256,
-       body_error::write_failed,
-       ENOSPC,
-       true},
-      {"192-bit chunks",
-       24,
-       {},
-       out,
-       "wb",
-       DIRECTION_ENCRYPT,
-       192,
-       body_error::cipher_failed,
-       0,
-       false},
-      {"192-bit chunks, no input",
-       0,
-       {},
-       out,
-       "wb",
-       DIRECTION_ENCRYPT,
-       192,
-       body_error::none,
-       0,
-       false},
+      {"192-bit chunks", E, 192, 24, "in", "out", body_error::cipher_failed, 0, false},
+      {"192-bit chunks, no input", E, 192, 0, "in", "out", body_error::none, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    test::write_file(dir / "in", random_bytes(c.input_size));
-    const std::string in_path = c.in_path.empty() ? dir / "in" : c.in_path;
-    const body_result result =
-        run_on_paths(in_path, c.out_path, c.out_mode, c.direction, chunk_size{c.bits});
+    test::write_file(dir / "in", random_bytes(c.size));
+    const std::string out_path = c.out.starts_with("/") ? c.out : dir / c.out;
+    std::FILE* in = std::fopen((dir / c.in).c_str(), "rb");
+    std::FILE* out = std::fopen(out_path.c_str(), c.out == "read-only" ? "rb" : "wb");
+    ASSERT_TRUE(in != nullptr && out != nullptr);
+    const body_result result = transform_body(in, out, c.direction, chunk_size{c.bits},
+                                              keys().key(c.direction), keys().mode);
+    std::fclose(out);
+    std::fclose(in);
     EXPECT_EQ(result.error, c.error);
     EXPECT_EQ(result.error_number, c.error_number);
     EXPECT_EQ(result.ended_inside_chunk, c.ended_inside_chunk);
     // Nothing of a pass the cipher refused is written.
-    if (c.out_path == out && c.error == body_error::cipher_failed) {
-      EXPECT_EQ(test::read_file(out), "");
+    if (c.error == body_error::cipher_failed) {
+      EXPECT_EQ(test::read_file(out_path), "");
     }
   }
 }

@@ -129,6 +129,8 @@ TEST(Format, HeadersAsEachNameUseReadsThem) {
        256, "rest"},
       {"empty", "", name_use::skip_name, header_error::no_key_name},
       {"white space only", " \n\t", name_use::skip_name, header_error::no_key_name},
+      {"no white space before the field", "k1" + f256 + "rest", name_use::skip_name,
+       header_error::bad_chunk_field},
       {"no name before the field", "  " + f256 + "rest", name_use::skip_name,
        header_error::bad_chunk_field},
       {"field cut short", cut_field, name_use::skip_name, header_error::bad_chunk_field},
