@@ -25,12 +25,4 @@ std::string zero_filled(const std::string& data, std::size_t chunk_bytes) {
   return data + std::string((chunk_bytes - data.size() % chunk_bytes) % chunk_bytes, '\0');
 }
 
-std::string from_hex(std::string_view hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-  }
-  return bytes;
-}
-
 }  // namespace vurn::test

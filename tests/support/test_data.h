@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace vurn::test {
 
@@ -23,8 +22,5 @@ std::string random_bytes(std::size_t size, unsigned seed = 1);
 
 // data zero-filled to a whole number of chunks of chunk_bytes, as a container's body holds it.
 std::string zero_filled(const std::string& data, std::size_t chunk_bytes = 32);
-
-// The bytes hexadecimal digits stand for, two digits a byte.
-std::string from_hex(std::string_view hex);
 
 }  // namespace vurn::test
