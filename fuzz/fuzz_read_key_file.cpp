@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "fuzz_support.h"
@@ -28,12 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(close(fd) == 0);
 
   const auto buffer = std::make_unique<char[]>(vurn::KEY_TEXT_MAX);
-  const int bits = vurn::read_key_file(buffer.get(), key_path.c_str());
+  const vurn::key_file_result read = vurn::read_key_file(
+      key_path.c_str(), std::span<char, vurn::KEY_TEXT_MAX>(buffer.get(), vurn::KEY_TEXT_MAX));
   const bool valid_size = size == 32 || size == 48 || size == 64;
-  FUZZ_CHECK(valid_size == (bits != 0));
-  if (bits != 0) {
-    FUZZ_CHECK(static_cast<std::size_t>(bits) == size * 4);
+  FUZZ_CHECK(valid_size == (read.error == vurn::key_file_error::none));
+  FUZZ_CHECK(read.file_bytes == static_cast<std::int64_t>(size));
+  if (valid_size) {
+    FUZZ_CHECK(static_cast<std::size_t>(read.bits) == size * 4);
     FUZZ_CHECK(std::memcmp(buffer.get(), data, size) == 0);
+  } else {
+    FUZZ_CHECK(read.error == vurn::key_file_error::bad_size && read.bits == 0);
   }
   return 0;
 }

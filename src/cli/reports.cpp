@@ -1,5 +1,8 @@
 #include "cli/reports.h"
 
+#include <climits>
+#include <cstring>
+
 #include "cli/messages.h"
 
 namespace vurn {
@@ -31,6 +34,44 @@ bool report(const key_file_result& read) {
       break;
     case key_file_error::short_read:
       say(text::SHORT_KEY_READ, read.bytes_read, shown_bits);
+      break;
+  }
+  return false;
+}
+
+bool report(const header_result& header, const char* input_name) {
+  switch (header.error) {
+    case header_error::none:
+      return true;
+    case header_error::no_key_name:
+    case header_error::bad_chunk_field:
+      say(text::NOT_A_CONTAINER, input_name);
+      break;
+    case header_error::name_too_long:
+      say(text::STORED_NAME_TOO_LONG, input_name, static_cast<int>(STORED_NAME_MAX));
+      break;
+    case header_error::read_failed:
+      say(text::READ_FAILED, input_name, std::strerror(header.read_errno));
+      break;
+  }
+  return false;
+}
+
+bool report(const body_result& body, const char* input_name, const char* output_name) {
+  if (body.ended_inside_chunk) say(text::ENDS_INSIDE_CHUNK, input_name);
+  switch (body.error) {
+    case body_error::none:
+      return true;
+    case body_error::no_memory:
+      say(text::NO_MEMORY);
+      break;
+    case body_error::read_failed:
+      say(text::READ_FAILED, input_name, std::strerror(body.error_number));
+      break;
+    case body_error::write_failed:
+      say(text::WRITE_FAILED, output_name, std::strerror(body.error_number));
+      break;
+    case body_error::cipher_failed:
       break;
   }
   return false;

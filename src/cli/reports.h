@@ -1,6 +1,8 @@
 // The one place that turns the typed results of the layers below into vurn's messages.
 #pragma once
 
+#include "container/body.h"
+#include "container/format.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {
@@ -8,5 +10,8 @@ namespace vurn {
 // Each says what went wrong, if anything, and returns whether all went well.
 bool report(const key_digits_result& made);
 bool report(const key_file_result& read);
+bool report(const header_result& header, const char* input_name);
+// With ended_inside_chunk, the warning comes first.
+bool report(const body_result& body, const char* input_name, const char* output_name);
 
 }  // namespace vurn

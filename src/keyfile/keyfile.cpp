@@ -120,36 +120,4 @@ key_file_result read_key_file(const char* path, std::span<char, KEY_TEXT_MAX> di
   return result;
 }
 
-bool make_key_digits(int bits, char* buffer) {
-  const key_digits_result made =
-      make_key_digits(bits, std::span(buffer, static_cast<std::size_t>(KEY_TEXT_MAX)));
-  if (made.error == key_digits_error::cannot_open_device) {
-    std::fputs("Could not open random device\n", stderr);
-  } else if (made.error == key_digits_error::read_failed) {
-    std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
-  }
-  return made.error == key_digits_error::none;
-}
-
-int read_key_file(char* buffer, const char* path) {
-  const key_file_result read =
-      read_key_file(path, std::span<char, KEY_TEXT_MAX>(buffer, KEY_TEXT_MAX));
-  switch (read.error) {
-    case key_file_error::none:
-      break;
-    case key_file_error::cannot_open:
-      std::fputs("Could not open key file\n", stderr);
-      break;
-    case key_file_error::bad_size:
-      std::fprintf(stderr, "Error: %lld Key read in was not valid size, must be 128,192 or 256\n",
-                   static_cast<long long>(read.file_bytes) * 4);
-      break;
-    case key_file_error::short_read:
-      std::fprintf(stderr, "Error: Unable to read in entire key read in %zu of %lld\n",
-                   read.bytes_read, static_cast<long long>(read.file_bytes) * 4);
-      break;
-  }
-  return read.bits;
-}
-
 }  // namespace vurn

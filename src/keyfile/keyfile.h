@@ -74,9 +74,4 @@ struct key_file_result {
 // 48 or 64 bytes is refused without being read.
 key_file_result read_key_file(const char* path, std::span<char, KEY_TEXT_MAX> digits);
 
-// Transitional, for the container's stream drivers until the command line reads keys itself:
-// as above, printing the command line's messages; they return false or 0 on failure.
-bool make_key_digits(int bits, char* buffer);
-int read_key_file(char* buffer, const char* path);
-
 }  // namespace vurn

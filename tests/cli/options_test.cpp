@@ -36,7 +36,7 @@ void expect_run(const process_result& result, int status, const std::string& err
   EXPECT_EQ(result.out, out);
 }
 
-TEST(CommandLine, HelpTextIsFifteenLinesOf659Bytes) {
+TEST(Options, HelpTextIsFifteenLinesOf659Bytes) {
   const process_result result = run_vurn({"--help"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
@@ -47,19 +47,19 @@ TEST(CommandLine, HelpTextIsFifteenLinesOf659Bytes) {
   EXPECT_EQ(result.err, run_vurn({"-h"}).err);
 }
 
-TEST(CommandLine, NoArgumentsPrintsTheUsageLines) {
+TEST(Options, NoArgumentsPrintsTheUsageLines) {
   expect_run(run_vurn({}), 1,
              "vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n");
 }
 
-TEST(CommandLine, VersionLine) {
+TEST(Options, VersionLine) {
   expect_run(run_vurn({"-V"}), 0, "Molvex version 1.02\n");
   expect_run(run_vurn({"--vers"}), 0, "Molvex version 1.02\n");
   // help comes first in dispatch, whatever the order on the line
   expect_run(run_vurn({"-V", "-h"}), 0, help_text());
 }
 
-TEST(CommandLine, SizesAreCheckedWhenMetEvenBesideHelp) {
+TEST(Options, SizesAreCheckedWhenMetEvenBesideHelp) {
   const struct {
     std::vector<std::string> args;
     std::string err;
@@ -78,7 +78,7 @@ TEST(CommandLine, SizesAreCheckedWhenMetEvenBesideHelp) {
   }
 }
 
-TEST(CommandLine, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
+TEST(Options, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
   temp_dir dir;
   const struct {
     std::string value;
@@ -92,7 +92,7 @@ TEST(CommandLine, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
   }
 }
 
-TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndHelp) {
+TEST(Options, BadOptionsPrintTheParserDiagnosticAndHelp) {
   const struct {
     std::vector<std::string> args;
     std::string diagnostic;
@@ -113,13 +113,13 @@ TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndHelp) {
   }
 }
 
-TEST(CommandLine, WithoutACommandItRemindsAndShowsHelp) {
+TEST(Options, WithoutACommandItRemindsAndShowsHelp) {
   expect_run(run_vurn({"-v"}), 1, REMINDER + help_text());
   // --stdout takes the next word as its argument, so -e is swallowed
   expect_run(run_vurn({"--stdout", "-e", "file"}), 1, REMINDER + help_text());
 }
 
-TEST(MakeKey, WritesTheKeyToTheLastNamedPathOnly) {
+TEST(Options, MakeKeyWritesTheKeyToTheLastNamedPathOnly) {
   temp_dir dir;
   expect_run(run_vurn({"-m", "k1", "-k", "k2"}, dir.path), 0, "");
   EXPECT_FALSE(file_exists(dir / "k1"));
@@ -131,7 +131,7 @@ TEST(MakeKey, WritesTheKeyToTheLastNamedPathOnly) {
   EXPECT_NE(read_file(dir / "k2"), first);
 }
 
-TEST(MakeKey, WinsOverEncryptAndReportsWithVerbose) {
+TEST(Options, MakeKeyWinsOverEncryptAndReportsWithVerbose) {
   temp_dir dir;
   write_file(dir / "file", "data");
   expect_run(run_vurn({"-e", "file", "--make_key=k", "-v", "-K", "192"}, dir.path), 0,
@@ -140,14 +140,14 @@ TEST(MakeKey, WinsOverEncryptAndReportsWithVerbose) {
   EXPECT_FALSE(file_exists(dir / "file.vurn"));
 }
 
-TEST(MakeKey, FailureIsReported) {
+TEST(Options, MakeKeyFailureIsReported) {
   temp_dir dir;
   expect_run(run_vurn({"-m", dir / "no/such/folder"}), 1,
              "Could not create key file " + dir / "no/such/folder" +
                  ": No such file or directory\nError creating key\n");
 }
 
-TEST(CommandLine, PosixlyCorrectStopsAtTheFirstOperand) {
+TEST(Options, PosixlyCorrectStopsAtTheFirstOperand) {
   temp_dir dir;
   process_request request;
   request.cwd = dir.path;

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,34 +17,34 @@
 #include "support/run_process.h"
 #include "support/small_mount.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
+#include "workspace.h"
 
 namespace vurn {
 namespace {
 
 using test::count_entries;
+using test::expect_run;
 using test::file_exists;
+using test::file_mode;
+using test::header;
+using test::KEY_HEX;
 using test::process_request;
 using test::process_result;
+using test::random_bytes;
 using test::read_file;
 using test::run_process;
 using test::small_mount;
 using test::temp_dir;
+using test::workspace;
 using test::write_file;
-
-const std::string KEY_HEX = "603DEB1015CA71BE2B73AEF0857D77811F352C073B6108D72D9810A30914DFF4";
+using test::zero_filled;
 constexpr uid_t NOBODY = 65534;
 const std::vector<std::string> AS_NOBODY = {"setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
 
 #define SKIP_UNLESS_ROOT() \
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user or to mount"
-
-std::string random_bytes(std::size_t size) {
-  std::mt19937 generator(7);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
-  return bytes;
-}
 
 struct stat status_of(const std::string& path) {
   struct stat st {};
@@ -69,7 +68,7 @@ void make_file(const std::string& path, const std::string& content, mode_t mode,
 // folder "tmp" that every user may write, named by TMPDIR in every run.
 struct shared_workspace {
   temp_dir dir;
-  std::string plain = random_bytes(256 * 1024);
+  std::string plain = random_bytes(256 * 1024, 7);
   shared_workspace() {
     chmod(dir.path.c_str(), 0755);
     make_file(dir / "key", KEY_HEX, 0644);
@@ -91,7 +90,100 @@ struct shared_workspace {
   std::string padded_plain() const { return plain; }  // 256 KiB: whole chunks already
 };
 
-TEST(OtherUsersFiles, RootWritingIntoThemKeepsTheirOwnerAndGivesNoSetIdFile) {
+TEST(Outputs, FailuresLeaveAnExistingTargetUntouchedAndCreateNothing) {
+  workspace ws;
+  write_file(ws / "notes.txt.vurn", "precious");
+  write_file(ws / "bad-key", std::string(31, '0') + "G");
+  ASSERT_EQ(mkdir((ws / "dir").c_str(), 0755), 0);
+  write_file(ws / "dir/placeholder", "");
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-e", "-k", "missing-key", "notes.txt"}, "Could not open key file\nError Reading in Key\n"},
+      {{"-e", "-b", "192", "-k", "key", "notes.txt"}, "Encryption operation failed\n"},
+      {{"-e", "-k", "bad-key", "notes.txt"},
+       "Failure to initialize key with error code -2\nEncryption operation failed\n"},
+      {{"-e", "-k", "key", "-o", "notes.txt.vurn", "dir"},
+       "Error reading dir: Is a directory\nEncryption operation failed\n"},
+  };
+  for (const auto& c : cases) {
+    expect_run(ws.run(c.args), 1, c.err);
+    EXPECT_EQ(read_file(ws / "notes.txt.vurn"), "precious");
+  }
+  expect_run(ws.run({"-e", "-k", "key", "-o", "dir/x/y", "notes.txt"}), 1,
+             "Unable to create file: dir/x/y for writing\n");
+  EXPECT_EQ(count_entries(ws.dir.path), 5);
+  EXPECT_EQ(count_entries(ws / "dir"), 1);
+}
+
+TEST(Outputs, PermissionsAreThoseOfANewFileOrKeptOnReplace) {
+  workspace ws;
+  const mode_t mask = umask(0);
+  umask(mask);
+  ASSERT_EQ(ws.run({"-e", "-k", "key", "notes.txt"}).status, 0);
+  EXPECT_EQ(file_mode(ws / "notes.txt.vurn"), 0666u & ~mask);
+  chmod((ws / "notes.txt.vurn").c_str(), 0640);
+  ASSERT_EQ(ws.run({"-e", "-k", "key", "notes.txt"}).status, 0);
+  EXPECT_EQ(file_mode(ws / "notes.txt.vurn"), 0640u);
+}
+
+TEST(Outputs, ASymbolicLinkStaysAndTheFileItNamesTakesTheResult) {
+  for (const bool dangling : {false, true}) {
+    workspace ws;
+    if (!dangling) write_file(ws / "real", "old");
+    ASSERT_EQ(symlink("real", (ws / "link").c_str()), 0);
+    expect_run(ws.run({"-e", "-k", "key", "-o", "link", "notes.txt"}), 0, "");
+    struct stat st;
+    ASSERT_EQ(lstat((ws / "link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << dangling;
+    EXPECT_EQ(read_file(ws / "real").substr(0, header("key").size()), header("key")) << dangling;
+    EXPECT_EQ(count_entries(ws.dir.path), 4) << dangling;
+  }
+}
+
+TEST(Outputs, TheInputCanBeItsOwnOutput) {
+  const std::string plain = random_bytes(100001);
+  workspace ws(plain);
+  expect_run(ws.run({"-e", "-k", "key", "-o", "notes.txt", "notes.txt"}), 0, "");
+  expect_run(ws.run({"-d", "-k", "key", "-o", "notes.txt", "notes.txt"}), 0, "Blocksize is 256\n");
+  EXPECT_EQ(read_file(ws / "notes.txt"), zero_filled(plain));
+  EXPECT_EQ(count_entries(ws.dir.path), 2);
+}
+
+TEST(Outputs, DevicesAreWrittenDirectlyAndWriteErrorsAreFailures) {
+  workspace ws;
+  expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/null", "notes.txt"}), 0, "");
+  expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/full", "notes.txt"}), 1,
+             "Error writing /dev/full: No space left on device\nEncryption operation failed\n");
+  process_request request;
+  request.cwd = ws.dir.path;
+  request.args = {"-e", "-c", "-k", "key", "notes.txt"};
+  request.stdout_path = "/dev/full";
+  expect_run(run_process(request), 1,
+             "Error writing standard output: No space left on device\n"
+             "Encryption operation failed\n");
+  request.stdout_path.reset();
+  request.close_stdout = true;
+  const process_result closed = run_process(request);
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_NE(closed.err.find("Encryption operation failed\n"), std::string::npos) << closed.err;
+}
+
+TEST(Outputs, ASignalRemovesTheTemporaryFileAndEndsTheProcess) {
+  workspace ws;
+  process_request request;
+  request.cwd = ws.dir.path;
+  request.args = {"-e", "-o", "out"};
+  request.stdin_data = "key\nsome data that is never finished";
+  request.keep_stdin_open = true;
+  request.signal_after_output = SIGTERM;
+  const process_result result = run_process(request);
+  EXPECT_EQ(result.signal, SIGTERM);
+  EXPECT_EQ(count_entries(ws.dir.path), 2);
+}
+
+TEST(Outputs, RootWritingIntoOtherUsersFilesKeepsTheirOwnerAndGivesNoSetIdFile) {
   SKIP_UNLESS_ROOT();
   const struct {
     const char* what;
@@ -126,7 +218,7 @@ TEST(OtherUsersFiles, RootWritingIntoThemKeepsTheirOwnerAndGivesNoSetIdFile) {
   }
 }
 
-TEST(OtherUsersFiles, AnOrdinaryUserMayNotWriteWhatShellRedirectionMayNotWrite) {
+TEST(Outputs, AnOrdinaryUserMayNotWriteWhatShellRedirectionMayNotWrite) {
   SKIP_UNLESS_ROOT();
   const struct {
     const char* what;
@@ -156,7 +248,7 @@ TEST(OtherUsersFiles, AnOrdinaryUserMayNotWriteWhatShellRedirectionMayNotWrite) 
   }
 }
 
-TEST(OtherUsersFiles, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
+TEST(Outputs, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
   SKIP_UNLESS_ROOT();
   shared_workspace ws;
   make_folder(ws / "folder", 0755);
@@ -172,7 +264,7 @@ TEST(OtherUsersFiles, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
   EXPECT_EQ(count_entries(ws / "tmp"), 0);
 }
 
-TEST(Limits, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
+TEST(Outputs, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
   SKIP_UNLESS_ROOT();
   const struct {
     const char* what;
@@ -215,7 +307,7 @@ TEST(Limits, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
   }
 }
 
-TEST(Signals, AHangUpIgnoredAtStartStaysIgnored) {
+TEST(Outputs, AHangUpIgnoredAtStartStaysIgnored) {
   const struct {
     std::vector<std::string> prefix;
     int status;
@@ -258,7 +350,7 @@ std::string find_program(const std::string& name) {
   return name;
 }
 
-TEST(Signals, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
+TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
   for (const char* command : {"-e", "-d"}) {
     SCOPED_TRACE(command);
     temp_dir dir;

@@ -1,0 +1,84 @@
+#include "cli/data_run.h"
+
+#include <sys/stat.h>
+
+#include "cli/messages.h"
+#include "fileio/fd.h"
+
+namespace vurn {
+
+data_run::~data_run() {
+  if (child.pid > 0) finish_child(&child, true);
+  discard_output(output);
+  if (input != nullptr && input != stdin) std::fclose(input);
+}
+
+bool open_input(data_run& run, const char* input_path) {
+  if (input_path == nullptr) {
+    run.input = stdin;
+    run.input_name = "standard input";
+  } else {
+    run.input = std::fopen(input_path, "re");
+    run.input_name = input_path;
+    if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input_path);
+  }
+  run.body_input = run.input;
+  return run.input != nullptr;
+}
+
+bool open_output(data_run& run, const settings& with, output_namer namer) {
+  if (with.to_stdout) {
+    run.output_path = nullptr;
+  } else if (with.output_path != nullptr) {
+    run.output_path = with.output_path;
+  } else if (with.input_path == nullptr) {
+    say(text::NO_NAME_TO_DERIVE);
+    return false;
+  } else {
+    if (!namer(with.input_path, run.derived_name)) return false;
+    run.output_path = run.derived_name.c_str();
+  }
+  const bool opened = open_output(run.output, run.output_path);
+  run.body_output = run.output.stream;
+  return opened;
+}
+
+bool compress_input(data_run& run) {
+  if (!start_compressor("gzip", fileno(run.input), &run.child)) return false;
+  run.body_input = run.child.pipe_end;
+  return true;
+}
+
+bool decompress_output(data_run& run) {
+  if (!start_decompressor("gunzip", fileno(run.output.stream), &run.child)) return false;
+  run.body_output = run.child.pipe_end;
+  return true;
+}
+
+bool output_spares_key(const data_run& run, const std::string& key_name) {
+  struct stat key;
+  struct stat output;
+  if (run.output_path == nullptr || stat(key_name.c_str(), &key) != 0 ||
+      stat(run.output_path, &output) != 0 || !same_file(key, output)) {
+    return true;
+  }
+  say(text::OUTPUT_IS_KEY_FILE, run.output_path);
+  return false;
+}
+
+body_result run_body(data_run& run, int direction, chunk_size chunk, const cipher_records& cipher) {
+  return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode);
+}
+
+int finish_run(data_run& run, bool run_succeeded, const outcome_texts& texts, bool verbose) {
+  const bool child_ok = run.child.pid <= 0 || finish_child(&run.child, !run_succeeded);
+  if (run_succeeded && child_ok && commit_output(run.output)) {
+    if (verbose) say("%s", texts.done);
+    return 0;
+  }
+  discard_output(run.output);
+  say("%s", texts.failed);
+  return 1;
+}
+
+}  // namespace vurn

@@ -1,0 +1,198 @@
+#include "cli/key_source.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+#include "cli/messages.h"
+#include "cli/reports.h"
+#include "container/format.h"
+#include "fileio/wipe.h"
+
+namespace vurn {
+namespace {
+
+constexpr std::size_t PROMPTED_NAME_MAX = 99;
+
+// Asks for the key file name on standard error and reads one word from standard input. The byte
+// after the word stays unread: when the data comes from standard input too, it begins there.
+bool ask_for_key_name(std::string& name) {
+  say(text::KEY_PROMPT);
+  int c;
+  do c = std::getc(stdin);
+  while (c != EOF && is_header_space(c));
+  while (c != EOF && !is_header_space(c)) {
+    if (name.size() == PROMPTED_NAME_MAX) {
+      say(text::PROMPTED_NAME_TOO_LONG);
+      return false;
+    }
+    name += static_cast<char>(c);
+    c = std::getc(stdin);
+  }
+  if (c != EOF) {
+    std::ungetc(c, stdin);
+  } else if (std::ferror(stdin)) {
+    say(text::STDIN_READ_FAILED, std::strerror(errno));
+    return false;
+  }
+  if (name.empty()) {
+    say(text::NO_PROMPTED_NAME);
+    return false;
+  }
+  return true;
+}
+
+// Creates a fresh key file named after the current time, "keyfile.<seconds>", or the first free
+// "keyfile.<seconds>.<n>" when that name is taken. Each name is created exclusively, so runs
+// started at the same moment each end up with a key file of their own.
+bool make_fresh_key_file(int bits, std::string& name, made_key_file& made) {
+  std::array<char, KEY_TEXT_MAX> digits{};
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(digits))};
+  if (!report(make_key_digits(bits, digits))) return false;
+  const std::span<const char> key(digits.data(), static_cast<std::size_t>(bits / 4));
+  const std::string stem =
+      "keyfile." + std::to_string(static_cast<std::int32_t>(std::time(nullptr)));
+  name = stem;
+  int error = write_key_file(key, name.c_str(), key_file_creation::create_new);
+  for (int n = 1; error == EEXIST && n < INT_MAX; ++n) {
+    name = stem + "." + std::to_string(n);
+    error = write_key_file(key, name.c_str(), key_file_creation::create_new);
+  }
+  if (error != 0) {
+    say(text::CANNOT_CREATE_KEY_FILE, name.c_str(), std::strerror(error));
+    return false;
+  }
+  made.made(name);
+  say(text::KEY_GENERATED, bits, name.c_str());
+  return true;
+}
+
+// A container stores the key name up to its first white space, so such a name cannot be read back.
+bool storable(const char* key_path) {
+  const std::string_view name(key_path);
+  if (std::none_of(name.begin(), name.end(), [](char c) { return is_header_space(c); })) {
+    return true;
+  }
+  say(text::KEY_NAME_HOLDS_SPACE, key_path);
+  return false;
+}
+
+void append_octal_escape(std::string& shown, unsigned char byte) {
+  const char escaped[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                          static_cast<char>('0' + ((byte >> 3) & 7)),
+                          static_cast<char>('0' + (byte & 7))};
+  shown.append(escaped, sizeof escaped);
+}
+
+// The length of the valid UTF-8 sequence that starts text, or 0 when it starts with none: no
+// overlong forms, no surrogates, nothing past U+10FFFF.
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the range of the second byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+bool is_control(std::string_view character) {
+  const auto lead = static_cast<unsigned char>(character[0]);
+  if (character.size() == 1) return lead < 0x20 || lead == 0x7F;
+  return lead == 0xC2 && static_cast<unsigned char>(character[1]) <= 0x9F;  // U+0080 to U+009F
+}
+
+}  // namespace
+
+key_material::~key_material() {
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(digits))};
+}
+
+cipher_records::~cipher_records() {
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(&key, 1))};
+}
+
+made_key_file::~made_key_file() {
+  if (!name_.empty()) remove_if_same(name_.c_str(), id_);
+}
+
+void made_key_file::made(const std::string& name) {
+  if (file_id_of(name.c_str(), id_)) name_ = name;
+}
+
+bool obtain_encryption_key(const settings& with, key_material& key, made_key_file& made) {
+  std::string name;
+  if (with.key_path != nullptr) {
+    if (!storable(with.key_path)) return false;
+    name = with.key_path;
+  } else {
+    const bool named =
+        with.interactive ? ask_for_key_name(name) : make_fresh_key_file(with.key_bits, name, made);
+    if (!named) {
+      say(text::NO_KEY);
+      return false;
+    }
+  }
+  read_named_key(name.c_str(), key);
+  if (key.bits == 0) say(text::NO_KEY);
+  return key.bits != 0;
+}
+
+void read_named_key(const char* path, key_material& key) {
+  const key_file_result read = read_key_file(path, key.digits);
+  report(read);
+  key.bits = read.bits;
+  key.name = path;
+}
+
+bool read_stored_key(const std::string& stored_name, const char* input_name, key_material& key) {
+  const std::string shown = printable(stored_name);
+  say(text::STORED_KEY_NAME, shown.c_str());
+  // As a path the name would end at its first NUL byte and open another file than it says.
+  if (stored_name.find('\0') != std::string::npos) {
+    say(text::STORED_NAME_HOLDS_NUL, input_name);
+    return false;
+  }
+  read_named_key(stored_name.c_str(), key);
+  say(text::STORED_KEY_READ, key.bits, shown.c_str());
+  return true;
+}
+
+std::string printable(std::string_view name) {
+  std::string shown;
+  while (!name.empty()) {
+    const std::size_t length = utf8_length(name);
+    const std::string_view character = name.substr(0, std::max<std::size_t>(length, 1));
+    if (length != 0 && !is_control(character)) {
+      shown += character;
+    } else {
+      for (const char c : character) append_octal_escape(shown, static_cast<unsigned char>(c));
+    }
+    name.remove_prefix(character.size());
+  }
+  return shown;
+}
+
+}  // namespace vurn
