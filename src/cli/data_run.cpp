@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "cli/messages.h"
+#include "cli/progress.h"
 #include "fileio/fd.h"
 
 namespace vurn {
@@ -67,7 +68,10 @@ bool output_spares_key(const data_run& run, const std::string& key_name) {
 }
 
 body_result run_body(data_run& run, int direction, chunk_size chunk, const cipher_records& cipher) {
-  return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode);
+  // With gzip in front the body counts compressed bytes; the input's file position still tells.
+  progress_line progress(fileno(run.input), run.body_input == run.input);
+  return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode,
+                        progress.hook());
 }
 
 int finish_run(data_run& run, bool run_succeeded, const outcome_texts& texts, bool verbose) {
