@@ -15,6 +15,7 @@ namespace {
 
 using vurn::aes_impl_id;
 
+#if defined(VURN_AES_X86) || defined(VURN_AES_ARMV8)
 // The words of the first /proc/cpuinfo line that starts with `field`, each with a space on both
 // sides, or "" when there is no such line.
 std::string cpuinfo_words(const char* field) {
@@ -30,6 +31,7 @@ std::string cpuinfo_words(const char* field) {
   }
   return "";
 }
+#endif
 
 // The implementation the processor flags call for, or nullptr when they cannot tell.
 const char* expected_from_cpuinfo() {
