@@ -52,7 +52,7 @@ struct containers {
   }
 
   // Decrypts bytes as the file "c" into "out".
-  process_result decrypt(const std::string& bytes, std::vector<std::string> extra = {"-k", "key"}) {
+  process_result decrypt(const std::string& bytes, std::vector<std::string> extra) {
     write_file(dir / "c", bytes);
     std::vector<std::string> args = {"-d", "-o", "out"};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -68,6 +68,7 @@ TEST(Faults, DamagedContainersGiveTheirMessages) {
   ASSERT_EQ(c.container.size(), 12u + 64u);
   const std::string body = c.container.substr(12);
   const std::string overlong_name(5000, 'n');
+  const std::vector<std::string> with_key = {"-k", "key"};
   const std::vector<std::string> stored_key;  // no -k: the key named in the container
   const struct {
     std::string what;
@@ -77,24 +78,17 @@ TEST(Faults, DamagedContainersGiveTheirMessages) {
     std::string err;
     std::size_t out_size;
   } cases[] = {
-      {"empty", "", {"-k", "key"}, 1, INVALID, 0},
-      {"cut in the header", c.container.substr(0, 11), {"-k", "key"}, 1, INVALID, 0},
+      {"empty", "", with_key, 1, INVALID, 0},
+      {"cut in the header", c.container.substr(0, 11), with_key, 1, INVALID, 0},
       {"cut in the header, stored key", c.container.substr(0, 4), stored_key, 1,
        "The keyname found was key\nThe 256 bit key read in is key \n" + INVALID, 0},
-      {"bad chunk-size field", "key " + le64(512) + body, {"-k", "key"}, 1, INVALID, 0},
-      {"header alone", c.container.substr(0, 12), {"-k", "key"}, 0, "Blocksize is 256\n", 0},
-      {"cut in a chunk",
-       c.container.substr(0, 12 + 40),
-       {"-k", "key"},
-       0,
-       "Blocksize is 256\nWarning: c ends inside a chunk; its last chunk was zero-filled\n",
-       64},
-      {"overlong stored name, -k",
-       overlong_name + c.container.substr(3),
-       {"-k", "key"},
-       0,
-       "Blocksize is 256\n",
-       64},
+      {"bad chunk-size field", "key " + le64(512) + body, with_key, 1, INVALID, 0},
+      {"header alone", c.container.substr(0, 12), with_key, 0, "Blocksize is 256\n", 0},
+      {"cut in a chunk", c.container.substr(0, 12 + 40), with_key, 0,
+       "Blocksize is 256\nWarning: c ends inside a chunk; its last chunk was zero-filled\n", 64},
+      {"stored name with a blank, -k", "my " + c.container, with_key, 0, "Blocksize is 256\n", 64},
+      {"overlong stored name, -k", overlong_name + c.container.substr(3), with_key, 0,
+       "Blocksize is 256\n", 64},
       {"overlong stored name", overlong_name + c.container.substr(3), stored_key, 1,
        "The key file name stored in c is longer than 4096 bytes; name the key file with -k\n"
        "Decryption operation failed\n",
