@@ -160,7 +160,7 @@ TEST(KeyFile, AcceptsEitherCaseAndAnyValidSize) {
 
 TEST(KeyFile, RefusesWrongSizesWithoutReadingThem) {
   temp_dir dir;
-  for (const std::size_t size : {0, 33, 63, 65, 1000000}) {
+  for (const std::size_t size : std::initializer_list<std::size_t>{0, 33, 63, 65, 1000000}) {
     const std::string path = dir / "key";
     write_file(path, std::string(size, '1'));
     const key_file_result result = read_key(path);
