@@ -4,6 +4,7 @@
 
 #include "cli/messages.h"
 #include "cli/progress.h"
+#include "cli/reports.h"
 #include "fileio/fd.h"
 
 namespace vurn {
@@ -13,6 +14,21 @@ data_run::~data_run() {
   discard_output(output);
   if (input != nullptr && input != stdin) std::fclose(input);
 }
+
+namespace {
+
+// Puts the output in place when all went well, else drops it, and says the outcome.
+int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool verbose) {
+  if (succeeded && commit_output(run.output)) {
+    if (verbose) say("%s", texts.done);
+    return 0;
+  }
+  discard_output(run.output);
+  say("%s", texts.failed);
+  return 1;
+}
+
+}  // namespace
 
 bool open_input(data_run& run, const char* input_path) {
   if (input_path == nullptr) {
@@ -74,15 +90,15 @@ body_result run_body(data_run& run, int direction, chunk_size chunk, const ciphe
                         progress.hook());
 }
 
-int finish_run(data_run& run, bool run_succeeded, const outcome_texts& texts, bool verbose) {
-  const bool child_ok = run.child.pid <= 0 || finish_child(&run.child, !run_succeeded);
-  if (run_succeeded && child_ok && commit_output(run.output)) {
-    if (verbose) say("%s", texts.done);
-    return 0;
-  }
-  discard_output(run.output);
-  say("%s", texts.failed);
-  return 1;
+int fail_run(data_run& run, const outcome_texts& texts) {
+  if (run.child.pid > 0) finish_child(&run.child, true);
+  return conclude(run, false, texts, false);
+}
+
+int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose) {
+  const bool body_ok = report(body, run.input_name, run.output.name);
+  const bool child_ok = run.child.pid <= 0 || finish_child(&run.child, !body_ok);
+  return conclude(run, body_ok && child_ok, texts, verbose);
 }
 
 }  // namespace vurn

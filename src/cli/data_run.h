@@ -59,8 +59,13 @@ struct outcome_texts {
   const char* done;  // said with -v
 };
 
-// Waits for the compressor child and, when the run and the child succeeded, puts the output in
-// place; otherwise discards it. Says the outcome and returns the exit status.
-int finish_run(data_run& run, bool run_succeeded, const outcome_texts& texts, bool verbose);
+// Ends a run that failed before its body ran, after what went wrong has been said: stops the
+// compressor child, drops the output and says the failure. Returns the exit status.
+int fail_run(data_run& run, const outcome_texts& texts);
+
+// Ends a run after its body: says what went wrong there, waits for the compressor child and, when
+// both succeeded, puts the output in place (otherwise drops it). Says the outcome and returns the
+// exit status.
+int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose);
 
 }  // namespace vurn

@@ -39,10 +39,9 @@ bool decrypted_name(const char* input_path, std::string& name) {
 
 int run_decrypt(const settings& with) {
   data_run run;
-  const auto fail = [&] { return finish_run(run, false, DECRYPTION, with.verbose); };
   if (!open_input(run, with.input_path) || !open_output(run, with, decrypted_name)) return 1;
   if (with.compress && !decompress_output(run)) {
-    return fail();
+    return fail_run(run, DECRYPTION);
   }
 
   // With -k the stored name is not needed, so it may be anything, blanks included.
@@ -52,26 +51,26 @@ int run_decrypt(const settings& with) {
   header_result header = read_key_name(run.body_input, use);
   if (!report(header, run.input_name) ||
       (with.key_path == nullptr && !read_stored_key(header.key_name, run.input_name, key))) {
-    return fail();
+    return fail_run(run, DECRYPTION);
   }
   if (!output_spares_key(run, key.name)) return 1;
 
   cipher_records cipher;
   if (key_state_init(&cipher.key, DIRECTION_DECRYPT, key.bits, key.digits.data()) != 1) {
     say(text::DECRYPTION_KEY_FAILED);
-    return fail();
+    return fail_run(run, DECRYPTION);
   }
   if (mode_state_init(&cipher.mode, CIPHER_MODE_CBC, nullptr) != 1) {
     say(text::DECRYPTION_MODE_FAILED);
-    return fail();
+    return fail_run(run, DECRYPTION);
   }
 
   read_chunk_field(run.body_input, use, header);
-  if (!report(header, run.input_name)) return fail();
+  if (!report(header, run.input_name)) return fail_run(run, DECRYPTION);
   say(text::CHUNK_SIZE, header.chunk.bits);
 
   const body_result body = run_body(run, DIRECTION_DECRYPT, header.chunk, cipher);
-  return finish_run(run, report(body, run.input_name, run.output.name), DECRYPTION, with.verbose);
+  return finish_run(run, body, DECRYPTION, with.verbose);
 }
 
 }  // namespace vurn
