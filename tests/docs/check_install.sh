@@ -7,12 +7,10 @@
 cmake=$1
 build=$2
 source=$3
+. "$(dirname "$0")/install_records.sh"
 work=$(mktemp -d) || exit 1
-mkdir "$work/records"
-for record in install_manifest.txt install_folders.txt; do
-  if [ -f "$build/$record" ]; then cp -p "$build/$record" "$work/records/"; fi
-done
-trap 'cp -p "$work/records/"* "$build/" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'restore_install_records "$build" "$work"; rm -rf "$work"' EXIT
+save_install_records "$build" "$work" || exit 1
 prefix=$work/prefix
 mkdir -p "$prefix/share/man"
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null || exit 1

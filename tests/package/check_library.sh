@@ -9,13 +9,11 @@
 set -eu
 cmake=$1 cxx=$2 build=$3 source=$4
 command -v pkg-config >/dev/null || { echo "pkg-config is not installed"; exit 77; }
+. "$(dirname "$0")/../docs/install_records.sh"
 work=$(mktemp -d)
 # The build folder's own install records (a user's install) are put back afterwards.
-mkdir "$work/records"
-for record in install_manifest.txt install_folders.txt; do
-  if [ -f "$build/$record" ]; then cp -p "$build/$record" "$work/records/"; fi
-done
-trap 'cp -p "$work/records/"* "$build/" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'restore_install_records "$build" "$work"; rm -rf "$work"' EXIT
+save_install_records "$build" "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libvurn.so)")
