@@ -32,7 +32,9 @@ awk '
     reason = gtest_reason != "" ? gtest_reason : output
     if (reason == "") reason = "(no reason given)"
     if (!printed++) print "Why tests were skipped:"
-    print "  " name ": " reason
+    shown = name
+    sub(/  # .*/, "", shown) # a parameterised case repeats its parameter
+    print "  " shown ": " reason
   }
 ' "$not_run" "$log" 2>/dev/null
 exit 0
