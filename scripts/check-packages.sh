@@ -14,7 +14,8 @@ cpack -G DEB >/dev/null
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' CPackConfig.cmake)
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-packages=(vurn libvurn1 libvurn-dev)
+lib_package=$(sed -n 's/^set(CPACK_DEBIAN_LIB_PACKAGE_NAME "\(.*\)")$/\1/p' CPackConfig.cmake)
+packages=(vurn "$lib_package" libvurn-dev)
 debs=()
 for package in "${packages[@]}"; do
   debs+=("${package}_${version}_${arch}.deb")
@@ -67,6 +68,9 @@ page=$(man -w vurn)
 [ "$page" = /usr/share/man/man1/vurn.1.gz ] || { echo "man -w vurn gave '$page'" >&2; exit 1; }
 echo "man -w vurn: $page"
 [ "$(pkg-config --modversion vurn)" = "$version" ]
+# The packaged .pc file names /usr itself, not a path relative to its own folder.
+includedir=$(pkg-config --variable=includedir vurn)
+[ "$includedir" = /usr/include ] || { echo "vurn.pc gives includedir $includedir" >&2; exit 1; }
 
 dpkg --purge "${packages[@]}"
 trap 'rm -rf "$unpacked"' EXIT

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cli/process.h"
+#include "fileio/termination.h"
 
 namespace vurn {
 namespace {
@@ -76,8 +76,8 @@ bool finish_child(compressor_child* compressor, bool abandon) {
   pid_t waited;
   while ((waited = waitpid(compressor->pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  forget_child(compressor->pid);
   compressor->pid = -1;
-  forget_child();
   return waited > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

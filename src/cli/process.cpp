@@ -2,55 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
-#include "fileio/atomic_file.h"
+#include "fileio/termination.h"
 
 namespace vurn {
 namespace {
-
-// The one piece of state the handler needs besides the pending file names.
-volatile sig_atomic_t child_to_end = -1;
-static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
-
-extern "C" void end_by_signal(int signal_number) {
-  const pid_t child = child_to_end;
-  if (child > 0) {
-    kill(child, SIGKILL);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-  atomic_file_remove_pending();
-  // Installed with SA_RESETHAND: once the handler returns, the signal ends the process.
-  raise(signal_number);
-}
-
-void install_termination_handlers() {
-  struct sigaction action {};
-  action.sa_handler = end_by_signal;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
-  sigemptyset(&action.sa_mask);
-  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&action.sa_mask, signal_number);
-  for (int signal_number : TERMINATING_SIGNALS) {
-    struct sigaction previous {};
-    if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-      continue;
-    }
-    sigaction(signal_number, &action, nullptr);
-  }
-}
-
-void drop_termination_handlers() {
-  for (int signal_number : TERMINATING_SIGNALS) {
-    struct sigaction current {};
-    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_by_signal) {
-      signal(signal_number, SIG_DFL);
-    }
-  }
-}
 
 // With descriptor 0, 1 or 2 closed, the next file opened would take its place and data meant for
 // it would land in that file. A placeholder that fails every transfer keeps the slot taken, so a
@@ -74,21 +31,6 @@ void prepare_process() {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   install_termination_handlers();
-}
-
-pid_t fork_watched_child() {
-  const termination_signals_held held;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    drop_termination_handlers();
-  } else if (pid > 0) {
-    child_to_end = pid;
-  }
-  return pid;
-}
-
-void forget_child() {
-  child_to_end = -1;
 }
 
 }  // namespace vurn

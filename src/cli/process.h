@@ -2,21 +2,12 @@
 // be taken over, and the signal dispositions every command relies on.
 #pragma once
 
-#include <sys/types.h>
-
 namespace vurn {
 
 // Fills closed standard descriptors with placeholders; ignores SIGPIPE and SIGXFSZ, so a broken
 // pipe or a file-size limit is a write error; and, unless they were ignored at start (as under
-// nohup), makes SIGINT, SIGTERM and SIGHUP end the compressor child and remove pending temporary
-// files before the process ends by the signal.
+// nohup), makes SIGINT, SIGTERM and SIGHUP end the compressor children and remove pending
+// temporary files before the process ends by the signal.
 void prepare_process();
-
-// Forks a child that a terminating signal ends first, as fork() does otherwise. The signals are
-// held off until the parent knows the child, and the child runs with the default handlers.
-pid_t fork_watched_child();
-
-// The child has been waited for: a signal has no child to end any more.
-void forget_child();
 
 }  // namespace vurn
