@@ -10,8 +10,11 @@
 set -eu
 cmake=$1 cxx=$2 build=$3 source=$4
 command -v pkg-config >/dev/null || { echo "pkg-config is not installed"; exit 77; }
+. "$(dirname "$0")/../docs/install_records.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The build folder's own install records (a user's install) are put back afterwards.
+trap 'restore_install_records "$build" "$work"; rm -rf "$work"' EXIT
+save_install_records "$build" "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libvurn.so)")
