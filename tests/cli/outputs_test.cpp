@@ -385,7 +385,7 @@ TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
 // sends SIGTERM as the chosen system call is made: while vurn still writes its temporary file
 // (write), or once the copy into the target has begun. Either way the target holds one content
 // whole, and the signal ends the run.
-TEST(Signals, ASignalDuringACopyIntoTheTargetWaitsUntilTheCopyIsWhole) {
+TEST(Outputs, ASignalDuringACopyIntoTheTargetWaitsUntilTheCopyIsWhole) {
   if (find_program("strace") == "strace") GTEST_SKIP() << "strace is not installed";
   if (test::vurn_runs_under_test_runner()) {
     GTEST_SKIP() << "under a test runner the system calls counted would be the runner's";
