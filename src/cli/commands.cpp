@@ -35,11 +35,11 @@ constexpr data_command DECRYPTION = {false,
                                      "Decryption operation completed successful\n"};
 
 // The streams and the child of one command, each with exactly one owner: the input here, the
-// output in output_file, the pipe end in compressor_child. The driver only borrows them.
+// output in output_file, the pipe end in filter_run. The driver only borrows them.
 struct command_run {
   std::FILE* input = nullptr;
   output_file output;
-  compressor_child child;
+  filter_run child;
 
   command_run() = default;
   command_run(const command_run&) = delete;
@@ -89,20 +89,33 @@ bool open_chosen_output(const data_command& command, const run_options& options,
   return open_output(run.output, derived.c_str());
 }
 
+// Says what went wrong with the compressor where its child has not said it itself.
+void report_filter_failure(const filter_failure& failure, const char* input_name) {
+  if (failure.fault == filter_fault::cannot_start) {
+    std::fprintf(stderr, "Cannot start %s: %s\n", failure.program,
+                 std::strerror(failure.error_number));
+  } else if (failure.fault == filter_fault::cannot_stream) {
+    std::fprintf(stderr, "Cannot open the pipe to the compressor: %s\n",
+                 std::strerror(failure.error_number));
+  } else if (failure.fault == filter_fault::read_failed) {
+    std::fprintf(stderr, "Error reading %s: %s\n", input_name, std::strerror(failure.error_number));
+  }
+}
+
 // Puts the compressor child in front of or behind the driver and points the driver's streams at
 // its pipe. Without -z there is nothing to do.
 bool start_filter(const data_command& command, const run_options& options, command_run& run,
                   stream_pair& streams) {
   if (options.compressor == nullptr) return true;
-  if (command.encrypts) {
-    if (!start_compressor(command.compressor, fileno(run.input), &run.child)) return false;
-    streams.input = run.child.pipe_end;
-  } else {
-    if (!start_decompressor(command.compressor, fileno(run.output.stream), &run.child)) {
-      return false;
-    }
-    streams.output = run.child.pipe_end;
+  const filter_failure failure =
+      command.encrypts
+          ? start_compressor(command.compressor, fileno(run.input), run.child)
+          : start_decompressor(command.compressor, fileno(run.output.stream), run.child);
+  if (failed(failure)) {
+    report_filter_failure(failure, streams.input_name);
+    return false;
   }
+  (command.encrypts ? streams.input : streams.output) = run.child.pipe_end;
   return true;
 }
 
@@ -129,8 +142,9 @@ int run_data_command(const data_command& command, const run_options& options,
                       run.output.stream, run.output.name};
   int status = STREAM_FAILED;
   if (start_filter(command, options, run, streams)) status = run_driver(command, options, streams);
-  const bool child_ok =
-      options.compressor == nullptr || finish_child(&run.child, status != STREAM_OK);
+  const filter_failure child_failure = finish_filter(run.child, status != STREAM_OK);
+  report_filter_failure(child_failure, streams.input_name);
+  const bool child_ok = !failed(child_failure);
   if (status == STREAM_OK && child_ok && commit_output(run.output)) {
     if (options.verbose) std::fputs(command.success_line, stderr);
     return 0;

@@ -12,15 +12,19 @@
 namespace vurn {
 namespace {
 
-// The one piece of state the handler needs besides the pending file names.
-volatile sig_atomic_t child_to_end = -1;
+// The state the handler needs besides the pending file names: the children to end, 0 in a free
+// slot.
+constexpr int WATCHED_CHILDREN = 32;
+volatile sig_atomic_t children_to_end[WATCHED_CHILDREN] = {};
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
 
 extern "C" void end_by_signal(int signal_number) {
-  const pid_t child = child_to_end;
-  if (child > 0) {
-    kill(child, SIGKILL);
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  for (const volatile sig_atomic_t& child : children_to_end) {
+    if (child > 0) kill(static_cast<pid_t>(child), SIGKILL);
+  }
+  for (const volatile sig_atomic_t& child : children_to_end) {
+    if (child <= 0) continue;
+    while (waitpid(static_cast<pid_t>(child), nullptr, 0) < 0 && errno == EINTR) {
     }
   }
   atomic_file_remove_pending();
@@ -78,17 +82,30 @@ void prepare_process() {
 
 pid_t fork_watched_child() {
   const termination_signals_held held;
+  volatile sig_atomic_t* free_slot = nullptr;
+  for (volatile sig_atomic_t& slot : children_to_end) {
+    if (slot == 0) {
+      free_slot = &slot;
+      break;
+    }
+  }
+  if (free_slot == nullptr) {
+    errno = EAGAIN;
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     drop_termination_handlers();
   } else if (pid > 0) {
-    child_to_end = pid;
+    *free_slot = pid;
   }
   return pid;
 }
 
-void forget_child() {
-  child_to_end = -1;
+void forget_child(pid_t pid) {
+  for (volatile sig_atomic_t& slot : children_to_end) {
+    if (slot == pid) slot = 0;
+  }
 }
 
 }  // namespace vurn
