@@ -184,7 +184,7 @@ class compression_pipeline {
         segment_size_(plan.segment_size),
         // Room for a member of incompressible data (stored blocks add a few bytes a block).
         output_capacity_(plan.segment_size + plan.segment_size / 64 + 4096),
-        slots_(static_cast<std::size_t>(plan.children)) {}
+        slots_(static_cast<std::size_t>(std::min(plan.children, MOST_CHILDREN))) {}
 
   compression_pipeline(const compression_pipeline&) = delete;
   compression_pipeline& operator=(const compression_pipeline&) = delete;

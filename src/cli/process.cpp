@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "fileio/atomic_file.h"
 
@@ -18,7 +20,19 @@ constexpr int WATCHED_CHILDREN = 32;
 volatile sig_atomic_t children_to_end[WATCHED_CHILDREN] = {};
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
 
+// Another thread may be forking while the handler runs. Each side announces itself before looking
+// at the other (both sequentially consistent), so either the fork is refused or the handler waits
+// until its child is in children_to_end.
+std::atomic<bool> ending{false};
+std::atomic<int> forks_under_way{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
 extern "C" void end_by_signal(int signal_number) {
+  ending = true;
+  while (forks_under_way != 0) {
+    const timespec pause{0, 100000};
+    nanosleep(&pause, nullptr);
+  }
   for (const volatile sig_atomic_t& child : children_to_end) {
     if (child > 0) kill(static_cast<pid_t>(child), SIGKILL);
   }
@@ -71,6 +85,20 @@ void reserve_standard_descriptors() {
   }
 }
 
+// Forks and puts the child in `slot`, unless the handler has begun to end the process.
+pid_t fork_into(volatile sig_atomic_t& slot) {
+  ++forks_under_way;
+  pid_t pid = -1;
+  if (ending) {
+    errno = EINTR;
+  } else {
+    pid = fork();
+    if (pid > 0) slot = pid;
+  }
+  if (pid != 0) --forks_under_way;
+  return pid;
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -93,12 +121,8 @@ pid_t fork_watched_child() {
     errno = EAGAIN;
     return -1;
   }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    drop_termination_handlers();
-  } else if (pid > 0) {
-    *free_slot = pid;
-  }
+  const pid_t pid = fork_into(*free_slot);
+  if (pid == 0) drop_termination_handlers();
   return pid;
 }
 

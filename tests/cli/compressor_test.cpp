@@ -126,6 +126,11 @@ struct test_source {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     fd = fds[0];
     writer = std::thread([&data, end = fds[1]] {
+      // Should the compressor stop reading, the write fails rather than the test process.
+      sigset_t pipe_signal;
+      sigemptyset(&pipe_signal);
+      sigaddset(&pipe_signal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
       for (std::size_t done = 0; done < data.size();) {
         const ssize_t put = write(end, data.data() + done, data.size() - done);
         if (put <= 0) break;
@@ -135,8 +140,8 @@ struct test_source {
     });
   }
   ~test_source() {
-    if (writer.joinable()) writer.join();
     if (fd >= 0) close(fd);
+    if (writer.joinable()) writer.join();
   }
 };
 
