@@ -206,6 +206,7 @@ class compression_pipeline {
       slot.output.reset(new (std::nothrow) std::byte[output_capacity_]);
       if (slot.input == nullptr || slot.output == nullptr) return ENOMEM;
     }
+    poll_fds_.reserve(3 + 2 * slots_.size());  // the stop pipe, the input, the output, two a child
     int stop_fds[2];
     if (pipe2(stop_fds, O_CLOEXEC) != 0) return errno;
     stop_read_ = stop_fds[0];
