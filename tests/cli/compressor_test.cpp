@@ -1,6 +1,6 @@
 // The compressor: members that decode to the input, one child making exactly what gzip alone makes,
 // children that hold only the standard descriptors, failures returned as results, and runs of the
-// built binary that fail or are ended by a signal leaving no child and no output behind.
+// built binary that leave a container that decodes, or nothing and no child behind.
 #include "cli/compressor.h"
 
 #include <fcntl.h>
@@ -55,19 +55,27 @@ std::string program_path(const std::string& name) {
 
 const std::string REAL_GZIP = program_path("gzip");
 
-// Runs the real gzip with these arguments on `input`, or on the file input_path; returns its
-// output.
-std::string gzip_output(std::vector<std::string> args, const std::string& input,
-                        const std::string& input_path = {}) {
+// What the real gzip, with `options`, makes of the file input_path on its standard input: the
+// file itself, or through a pipe (gzip stamps a file's time into its member, not a pipe's).
+std::string gzip_output(const std::string& input_path, bool through_pipe = false,
+                        const char* options = "") {
   process_request request;
-  request.program = REAL_GZIP;
-  request.args = std::move(args);
-  request.stdin_data = input;
-  if (!input_path.empty()) request.stdin_path = input_path;
+  request.program = "/bin/sh";
+  request.args = {"-c", through_pipe ? "cat < \"$0\" | \"$1\" $2" : "exec \"$1\" $2 < \"$0\"",
+                  input_path, REAL_GZIP, options};
   const process_result result = run_process(request);
   EXPECT_EQ(result.status, 0) << result.err;
   return result.out;
 }
+
+// What gzip decodes from `members`.
+std::string gunzipped(const std::string& members, const temp_dir& dir) {
+  write_file(dir / "members", members);
+  return gzip_output(dir / "members", false, "-dc");
+}
+
+// Large data compare with == so that a failure does not print megabytes.
+constexpr const char* BECOMES_GZIP = "exec \"$REAL_GZIP\" \"$@\"";
 
 // A stand-in "gzip" first on PATH while it lives. Every child notes the descriptors it holds (a
 // line in gzip.fds) and its pid (gzip.pids), then runs `body`, which by default becomes the real
@@ -78,7 +86,7 @@ struct gzip_stand_in {
   std::string path = dir.path + ":" + old_path;
 
   // Without a body there is no gzip on PATH at all.
-  explicit gzip_stand_in(const char* body = "exec \"$REAL_GZIP\" \"$@\"") {
+  explicit gzip_stand_in(const char* body = BECOMES_GZIP) {
     if (body == nullptr) {
       setenv("PATH", dir.path.c_str(), 1);
       return;
@@ -191,11 +199,10 @@ TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
     }
     EXPECT_FALSE(failed(failure));
     if (c.members == 1) {
-      // gzip stamps a file's time into the member, not a pipe's: the same source for both.
-      const bool file = c.source == source_kind::file;
-      EXPECT_EQ(output, gzip_output({}, file ? "" : data, file ? dir / "input" : ""));
+      if (c.source == source_kind::pipe) write_file(dir / "input", data);
+      EXPECT_TRUE(output == gzip_output(dir / "input", c.source == source_kind::pipe));
     }
-    EXPECT_EQ(gzip_output({"-dc"}, output), data);
+    EXPECT_TRUE(gunzipped(output, dir) == data);
     EXPECT_EQ(gzip.lines("gzip.fds"), std::vector<std::string>(c.members, "0 1 2 3 "));
   }
 }
@@ -225,7 +232,7 @@ struct stderr_capture {
 
 // The second child and those after it fail; the first one compresses.
 constexpr const char* SECOND_CHILD_FAILS =
-    "[ $(wc -l < \"$0.pids\") -lt 2 ] && exec \"$REAL_GZIP\"\ncat > /dev/null\nexit 4";
+    "[ $(wc -l < \"$0.pids\") -lt 2 ] && exec \"$REAL_GZIP\" \"$@\"\ncat > /dev/null; exit 4";
 
 TEST(Compressor, AFailingChildIsReportedAndEndsTheRun) {
   struct case_t {
@@ -267,8 +274,8 @@ TEST(Compressor, AFailingChildIsReportedAndEndsTheRun) {
 }
 
 // The built binary, whose plan is the default one: more than one child only with more than one
-// processor to run on.
-TEST(Compressor, ARunThatFailsOrIsEndedLeavesNoChildAndNoOutput) {
+// processor to run on. Its container is whole or not there.
+TEST(Compressor, TheBinaryLeavesAWholeContainerOrNothingAndNoChild) {
   if (default_compression_plan().children < 2) GTEST_SKIP() << "one processor: one gzip child";
   struct case_t {
     const char* name;
@@ -277,18 +284,19 @@ TEST(Compressor, ARunThatFailsOrIsEndedLeavesNoChildAndNoOutput) {
     int signal;
   };
   const case_t cases[] = {
+      {"the children succeed", BECOMES_GZIP, 0, 0},
       {"a later child fails", SECOND_CHILD_FAILS, 1, 0},
-      {"SIGTERM while children run", "echo started >&2\nexec \"$REAL_GZIP\"", -1, SIGTERM},
+      {"SIGTERM while children run", "echo started >&2\nexec \"$REAL_GZIP\" \"$@\"", -1, SIGTERM},
   };
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.name);
     const gzip_stand_in gzip(c.body);
     temp_dir dir;
     write_file(dir / "key", std::string(64, 'a'));
-    write_file(dir / "data", text_of_size(3 * SEGMENT_SIZE));
+    const std::string data = text_of_size(3 * SEGMENT_SIZE);
+    write_file(dir / "data", data);
     process_request request;
     request.cwd = dir.path;
-    request.env = {{"PATH", gzip.path}};
     request.args = {"-z", "-e", "-k", "key", "-o", "out", "data"};
     if (c.signal != 0) request.signal_after_output = c.signal;
     const process_result result = run_process(request);
@@ -297,10 +305,17 @@ TEST(Compressor, ARunThatFailsOrIsEndedLeavesNoChildAndNoOutput) {
     if (c.status == 1) {
       EXPECT_TRUE(result.err.ends_with("Encryption operation failed\n")) << result.err;
     }
-    EXPECT_FALSE(file_exists(dir / "out"));
-    EXPECT_EQ(count_entries(dir.path), 2);  // the key and the data alone
     EXPECT_GE(gzip.lines("gzip.pids").size(), 1u);
     EXPECT_TRUE(gzip.children_gone());
+    const bool made = c.status == 0;
+    EXPECT_EQ(count_entries(dir.path), made ? 3 : 2);  // the key, the data and the container
+    if (made) {
+      EXPECT_TRUE(test::run_vurn({"-z", "-d", "-c", "-k", "key", "out"}, dir.path).out == data);
+      // Decrypted alone, the container holds members that gzip decodes; the zero fill of the
+      // last chunk after them is ignored.
+      const process_result members = test::run_vurn({"-d", "-c", "-k", "key", "out"}, dir.path);
+      EXPECT_TRUE(gunzipped(members.out, dir) == data);
+    }
   }
 }
 
