@@ -1,5 +1,5 @@
 // Throughput of the block routines and the chunk routine, once per AES implementation this machine
-// can run (in the order of preference, the portable one last), for each key size: CBC over 32-octet
+// can run (in the order of preference, the table core last), for each key size: CBC over 32-octet
 // runs (one container chunk per call) and 16/64 KiB runs, ECB over 16 KiB, one-bit CFB, and the
 // chunk routine over a 256 KiB pass of 16- and 32-octet chunks as the container drivers call it.
 // Names read routine/implementation/key:bits/octets:n (or chunk:n).

@@ -27,6 +27,7 @@
 # other measures peak memory where /usr/bin/time is missing, and vurn_bench. Its files live in a temporary folder
 # under $TMPDIR (or /tmp), removed on exit.
 set -euo pipefail
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 size_mib=${SIZE_MIB:-256}
 pairs=${PAIRS:-7}
@@ -40,9 +41,9 @@ echo "Building vurn (release) and the bench helpers..." >&2
 (
   cd "$repo"
   cmake --preset release >/dev/null
-  cmake --build build/release --target vurn -j2 >/dev/null
+  cmake --build build/release --target vurn >/dev/null
   cmake --preset bench >/dev/null
-  cmake --build build/bench --target vurn_aes_impl vurn_peak_rss vurn_bench -j2 >/dev/null
+  cmake --build build/bench --target vurn_aes_impl vurn_peak_rss vurn_bench >/dev/null
 )
 vurn=$repo/build/release/vurn
 aes_impl=$repo/build/bench/tools/vurn_aes_impl

@@ -12,6 +12,7 @@
 # The files live in a temporary folder under build/ (on the disk, not a memory file system),
 # removed on exit. Prints median wall times and their ratios.
 set -euo pipefail
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 size_mib=${SIZE_MIB:-256}
 rounds=${ROUNDS:-7}
@@ -21,7 +22,7 @@ source "$repo/bench/timing.sh"
 
 (( rounds >= 3 )) || { echo "output_sync.sh: ROUNDS must be at least 3" >&2; exit 1; }
 echo "Building vurn (release)..." >&2
-(cd "$repo" && cmake --preset release >/dev/null && cmake --build build/release --target vurn -j2 >/dev/null)
+(cd "$repo" && cmake --preset release >/dev/null && cmake --build build/release --target vurn >/dev/null)
 vurn=$repo/build/release/vurn
 
 work=$(mktemp -d "$repo/build/vurn-sync.XXXXXX")

@@ -1,9 +1,9 @@
 // Every AES implementation this processor runs (bitsliced; AES-NI, VAES on 256- and 512-bit
-// vectors) against the portable table-driven core on the same input: the key records, the result
-// and every octet of the output buffer must match. The input chooses the routine (block, padded or
-// chunk routines), mode, direction, key, IV, buffer alignments and data; one implementation per
-// input also runs in place, which must equal its own run out of place. Input layout:
-// AES_PATHS_HEADER in fuzz_support.h.
+// vectors) against the table-driven core (the table implementation) on the same input: the key
+// records, the result and every octet of the output buffer must match. The input chooses the
+// routine (block, padded or chunk routines), mode, direction, key, IV, buffer alignments and data;
+// one implementation per input also runs in place, which must equal its own run out of place. Input
+// layout: AES_PATHS_HEADER in fuzz_support.h.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +57,7 @@ constexpr std::size_t MAX_DATA = 4096, MAX_CFB1_DATA = 1024;
 constexpr std::uint8_t FILL = 0xa5;
 
 std::vector<aes_impl_id> available;
-aes_impl_id default_impl = aes_impl_id::portable;
+aes_impl_id default_impl = aes_impl_id::table;
 
 // Selects an implementation while it lives, then the default one again.
 class selection {
@@ -94,10 +94,10 @@ struct fuzz_case {
   std::size_t out_room;  // the output octets the routine may write
 };
 
-// The ciphertext for a padded decryption of encrypt_padded's output, made on the portable path.
-bytes portable_padded_encryption(const fuzz_case& c, std::span<const std::uint8_t> plain) {
+// The ciphertext for a padded decryption of encrypt_padded's output, made on the table core.
+bytes table_padded_encryption(const fuzz_case& c, std::span<const std::uint8_t> plain) {
   if (plain.empty()) return {};
-  const selection portable_selected(aes_impl_id::portable);
+  const selection table_selected(aes_impl_id::table);
   vurn::mode_state mode{};
   vurn::key_state key{};
   FUZZ_CHECK(vurn::mode_state_init(&mode, c.op.mode, c.iv_text) == 1);
@@ -134,7 +134,7 @@ fuzz_case read_case(const std::uint8_t* data, std::size_t size) {
       break;
     case routine_kind::padded:
       if (c.fields.decrypt && c.fields.variant) {
-        c.input = portable_padded_encryption(c, data_part);
+        c.input = table_padded_encryption(c, data_part);
       } else {
         c.input.assign(data_part.begin(), data_part.end());
       }
@@ -186,7 +186,7 @@ records make_records(const fuzz_case& c) {
 void check_key(const fuzz_case& c, aes_impl_id id, const vurn::key_state& expected,
                const vurn::key_state& actual) {
   const auto fail = [&](const char* what) {
-    vurn::fuzz::report_finding("%s key set-up differs from portable (%s): %s; key %s",
+    vurn::fuzz::report_finding("%s key set-up differs from the table core (%s): %s; key %s",
                                vurn::aes_impl_name(id), what, describe(c).c_str(), c.key_text);
   };
   if (actual.direction != expected.direction || actual.key_bits != expected.key_bits ||
@@ -320,9 +320,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   for (const aes_impl_id id : vurn::all_aes_impls()) {
     if (vurn::find_aes_impl(id) == nullptr) continue;
     available.push_back(id);
-    if (id != aes_impl_id::portable) names += std::string(" ") + vurn::aes_impl_name(id);
+    if (id != aes_impl_id::table) names += std::string(" ") + vurn::aes_impl_name(id);
   }
-  std::fprintf(stderr, "fuzz_aes_paths: portable against%s; default %s\n", names.c_str(),
+  std::fprintf(stderr, "fuzz_aes_paths: the table core against%s; default %s\n", names.c_str(),
                vurn::aes_impl_name(default_impl));
   return 0;
 }
@@ -331,24 +331,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < vurn::fuzz::AES_PATHS_HEADER) return 0;
   const fuzz_case c = read_case(data, size);
 
-  vurn::key_state portable_key{};
-  outcome portable{};
+  vurn::key_state table_key{};
+  outcome reference{};
   {
-    const selection portable_selected(aes_impl_id::portable);
+    const selection table_selected(aes_impl_id::table);
     const records r = make_records(c);
-    portable_key = r.key;
-    portable = run_out_of_place(c, r);
+    table_key = r.key;
+    reference = run_out_of_place(c, r);
   }
   for (std::size_t i = 0; i < available.size(); ++i) {
     const aes_impl_id id = available[i];
     const selection selected(id);
     const records r = make_records(c);
-    check_key(c, id, portable_key, r.key);
-    if (id != aes_impl_id::portable) {
-      compare(c, id, vurn::aes_impl_name(aes_impl_id::portable), "out of place", portable,
+    check_key(c, id, table_key, r.key);
+    if (id != aes_impl_id::table) {
+      compare(c, id, vurn::aes_impl_name(aes_impl_id::table), "out of place", reference,
               run_out_of_place(c, r));
     }
-    if (i == c.fields.in_place % available.size()) check_in_place(c, id, r, portable);
+    if (i == c.fields.in_place % available.size()) check_in_place(c, id, r, reference);
   }
   return 0;
 }

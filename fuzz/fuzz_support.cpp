@@ -109,18 +109,6 @@ const key_file& pick_key_file(std::uint8_t selector) {
   return KEY_FILES[std::min((selector >> 1) & 3, 2)];
 }
 
-void enter_key_folder() {
-  const std::string folder = make_temp_folder();
-  for (const auto& key : KEY_FILES) {
-    const std::string path = folder + "/" + key.name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) fail("cannot create", path);
-    const bool written = std::fputs(key.digits, file) >= 0;
-    if (std::fclose(file) != 0 || !written) fail("cannot write", path);
-  }
-  if (chdir(folder.c_str()) != 0) fail("cannot enter", folder);
-}
-
 padded_setup make_padded_setup(std::span<const std::uint8_t, PADDED_HEADER> header) {
   const key_file& size = pick_key_file(header[0]);
   std::array<char, 65> key_text;

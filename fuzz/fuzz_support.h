@@ -1,6 +1,5 @@
-// Pieces shared by the libFuzzer targets and their seed generator: the key folder, temporary
-// folders, libFuzzer argument set-up, invariant checks and the layout of padded-cipher and
-// AES-path inputs.
+// Pieces shared by the libFuzzer targets and their seed generator: the keys, temporary folders,
+// libFuzzer argument set-up, invariant checks and the layout of padded-cipher and AES-path inputs.
 #pragma once
 
 #include <array>
@@ -36,7 +35,7 @@ std::string make_temp_folder();
 // characters.
 void to_hex(std::span<const std::uint8_t> bytes, char* text);
 
-// The key files of the key folder.
+// The keys of the targets, as key files hold them.
 struct key_file {
   const char* name;
   int bits;
@@ -50,9 +49,6 @@ inline constexpr key_file KEY_FILES[] = {
 
 // The key file that bits 1-2 of a selector byte choose (3 also gives the 256-bit one).
 const key_file& pick_key_file(std::uint8_t selector);
-
-// Makes a temporary folder holding KEY_FILES the current directory.
-void enter_key_folder();
 
 // Inputs of the padded-cipher target: a selector byte (bit 0: CBC rather than ECB, bits 1-2: key
 // size as for pick_key_file), 32 key bytes (the first size/8 are used), 16 IV bytes, then the data.

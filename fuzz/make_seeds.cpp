@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "container/container.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -17,40 +16,24 @@ namespace {
 using namespace std::string_view_literals;
 using seeds = std::vector<std::string>;
 
-// A container made by encrypt_stream with a key file of the key folder, behind a selector byte.
-std::string container_seed(std::uint8_t selector, int block_size, std::string plain) {
-  const auto& key = vurn::fuzz::pick_key_file(selector);
-  char* bytes = nullptr;
-  std::size_t size = 0;
-  std::FILE* input = fmemopen(plain.data(), plain.size(), "rb");
-  std::FILE* output = open_memstream(&bytes, &size);
-  FUZZ_CHECK(input != nullptr && output != nullptr);
-  // -b 192 fails after the header; the header alone is still a useful seed.
-  vurn::encrypt_stream(block_size, key.bits, key.name, false, {input, "seed", output, "seed"});
-  std::fclose(output);
-  std::fclose(input);
-  std::string seed(1, static_cast<char>(selector));
-  seed.append(bytes, size);
-  std::free(bytes);
-  return seed;
-}
-
-seeds decrypt_stream_seeds() {
+// Headers as encryption writes them with each chunk size, damaged ones, and names with blanks,
+// before a short body.
+seeds format_seeds() {
+  const std::string fields[] = {std::string("\x80\0\0\0\0\0\0\0", 8),
+                                std::string("\xC0\0\0\0\0\0\0\0", 8),
+                                std::string("\0\1\0\0\0\0\0\0", 8)};
+  const std::string names[] = {"key", "keys/a.key", " \t\nk1\r\n", "my keys/a.key"};
+  const std::string body(40, 'b');
   seeds result;
-  const std::string plains[] = {"", "hello", std::string(70, 'x')};
-  for (std::uint8_t selector = 0; selector < 6; ++selector) {
-    for (const int block_size : {128, 256}) {
-      for (const auto& plain : plains)
-        result.push_back(container_seed(selector, block_size, plain));
-    }
+  for (const auto& field : fields) {
+    for (const auto& name : names) result.push_back(name + " " + field + body);
+    result.push_back("key " + field.substr(0, 5));
+    result.push_back("key " + field.substr(1) + body);
   }
-  result.push_back(container_seed(5, 192, ""));
-  result.push_back(container_seed(5, 256, "truncated body").substr(0, 30));
   // Stored names of the longest accepted length (PATH_MAX) and one byte more. They also lift
   // libFuzzer's input size limit above its 4096-byte default, so the longer names stay reachable.
-  const std::string block_size_256("\0\1\0\0\0\0\0\0", 8);
   for (const std::size_t length : {std::size_t{4095}, std::size_t{4096}}) {
-    result.push_back(std::string(1, '\0') + std::string(length, 'n') + " " + block_size_256);
+    result.push_back(std::string(length, 'n') + " " + fields[2]);
   }
   return result;
 }
@@ -145,8 +128,10 @@ struct seed_set {
 
 // A new target adds its seeds here.
 constexpr seed_set SEED_SETS[] = {
-    {"fuzz_decrypt_stream", decrypt_stream_seeds}, {"fuzz_read_key_file", read_key_file_seeds},
-    {"fuzz_parse_options", parse_options_seeds},   {"fuzz_decrypt_padded", decrypt_padded_seeds},
+    {"fuzz_format", format_seeds},
+    {"fuzz_read_key_file", read_key_file_seeds},
+    {"fuzz_parse_options", parse_options_seeds},
+    {"fuzz_decrypt_padded", decrypt_padded_seeds},
     {"fuzz_aes_paths", aes_paths_seeds},
 };
 
@@ -158,7 +143,6 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   const auto corpus = std::filesystem::absolute(argv[1]);
-  vurn::fuzz::enter_key_folder();  // the containers name the key files by relative paths
   for (const auto& set : SEED_SETS) {
     const auto folder = corpus / set.target;
     std::filesystem::create_directories(folder);

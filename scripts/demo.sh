@@ -17,12 +17,14 @@ if [ "$(printf '3.25\n%s\n' "$cmake_version" | sort -V | head -1)" != 3.25 ]; th
   exit 1
 fi
 
-# CMake's output is shown only when it fails.
+# CMake's output is shown only when it fails. The build uses every processor unless the caller
+# set CMAKE_BUILD_PARALLEL_LEVEL.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 build=build/demo
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVURN_BUILD_TESTS=OFF &&
-  cmake --build "$build" --target vurn -j2; } >"$log" 2>&1; then
+  cmake --build "$build" --target vurn; } >"$log" 2>&1; then
   cat "$log" >&2
   echo "demo: building vurn failed (above)" >&2
   exit 1

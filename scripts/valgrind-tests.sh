@@ -21,5 +21,5 @@ cmake --build --preset release --target vurn vurn_cli_tests
 export VURN_TEST_RUNNER="valgrind --error-exitcode=99 -q --leak-check=full --errors-for-leak-kinds=definite"
 
 start=$SECONDS
-ctest --test-dir build/release/tests/cli --output-on-failure --no-tests=error -j2
+ctest --test-dir build/release -L '^cli$' --output-on-failure --no-tests=error
 echo "valgrind-tests: all command-line tests passed under valgrind in $((SECONDS - start)) s"

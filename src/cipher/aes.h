@@ -1,6 +1,8 @@
-// AES block core (FIPS-197): key schedule, key conversion for the equivalent inverse cipher, and
-// one-block encryption and decryption. These routines trust their arguments; the cipher interface
-// in cipher.h validates them.
+// Constant-time AES block routines (FIPS-197): key expansion, key conversion for the equivalent
+// inverse cipher, and one-block encryption and decryption, on the same implementation as the
+// cipher routines of cipher.h (the processor's AES instructions, or else bitsliced AES); no
+// memory access or branch depends on the key or the data. A rounds other than 10, 12 or 14 does
+// nothing; the other arguments are trusted (cipher.h validates its own).
 #pragma once
 
 #include <cstdint>
@@ -9,60 +11,9 @@
 
 namespace vurn {
 
-// A column of the state or of a round key as a word: row i in bits 8i..8i+7, whatever the host's
-// byte order.
-constexpr std::uint32_t load_column(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
-
-constexpr void store_column(std::uint8_t* p, std::uint32_t w) {
-  for (int r = 0; r < 4; ++r) p[r] = static_cast<std::uint8_t>(w >> (8 * r));
-}
-
-// The static tables of the table-driven rounds, one contiguous read-only block in this order, built
-// at compile time from the S-box and the MixColumns / InvMixColumns matrices over GF(2^8).
-// A column word holds row i of the column in bits 8i..8i+7, whatever the host's byte order.
-struct aes_table_set {
-  std::uint8_t sbox[256];
-  // enc[0][x] is the column (02*S[x], S[x], S[x], 03*S[x]); enc[r] moves its rows r places down.
-  std::uint32_t enc[4][256];
-  // dec[0][x] is the column (0e, 09, 0d, 0b) * InvS[x]; dec[r] likewise.
-  std::uint32_t dec[4][256];
-  std::uint8_t inv_sbox[256];
-  // key_conv[0][b] is the column (0e, 09, 0d, 0b) * b, InvMixColumns of (b, 0, 0, 0).
-  std::uint32_t key_conv[4][256];
-  std::uint32_t rcon[30];  // successive powers of 02, beginning with 01
-};
-
-VURN_API extern const aes_table_set aes_tables;
-
 // Expands a key of (rounds - 6) * 4 bytes into rounds + 1 round keys, round key 0 first.
-// rounds is 10, 12 or 14.
 VURN_API void aes_expand_key(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16],
                              int rounds);
-
-// KeyExpansion with the SubWord of the caller's choice (a column word in, one out): the table
-// core's, or one in the AES unit. The branches and the round-constant index depend only on the
-// word's position, never on the key.
-template <class SubWord>
-void aes_expand_key_with(SubWord sub_word, const std::uint8_t* key_bytes,
-                         std::uint8_t round_keys[15][16], int rounds) {
-  const int nk = rounds - 6, total = 4 * (rounds + 1);
-  std::uint32_t w[60];
-  for (int i = 0; i < nk; ++i) w[i] = load_column(key_bytes + 4 * i);
-  for (int i = nk; i < total; ++i) {
-    std::uint32_t t = w[i - 1];
-    if (i % nk == 0) {
-      // RotWord moves each byte up one row.
-      t = sub_word(t >> 8 | t << 24) ^ aes_tables.rcon[i / nk - 1];
-    } else if (nk == 8 && i % nk == 4) {
-      t = sub_word(t);
-    }
-    w[i] = w[i - nk] ^ t;
-  }
-  for (int i = 0; i < total; ++i) store_column(round_keys[i / 4] + 4 * (i % 4), w[i]);
-}
 
 // Converts an expanded encryption key in place for the equivalent inverse cipher: round keys
 // 1 .. rounds-1 become InvMixColumns of themselves; the order is not reversed.

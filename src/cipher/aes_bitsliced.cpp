@@ -1,8 +1,8 @@
-// AES on bit slices: the portable implementation the dispatch uses wherever the processor has no
-// AES instructions. Sixteen blocks travel together as 32 machine words, one word for each bit of
-// each row of the state, so SubBytes is a Boolean circuit over whole words, ShiftRows a rotation
-// of each word and MixColumns a handful of XORs between words. Long runs go two such groups at a
-// time, as plain arrays the compiler may keep in vector registers.
+// AES on bit slices, in portable C++: the implementation the dispatch uses wherever the processor
+// has no AES instructions. Sixteen blocks travel together as 32 machine words, one word for each
+// bit of each row of the state, so SubBytes is a Boolean circuit over whole words, ShiftRows a
+// rotation of each word and MixColumns a handful of XORs between words. Long runs go two such
+// groups at a time, as plain arrays the compiler may keep in vector registers.
 //
 // Constant time: every operation here on the key or the data is an AND, XOR, NOT, shift or
 // rotation by a fixed amount. No table is indexed and no branch is taken on a key or data value,
@@ -14,7 +14,7 @@
 #include <bit>
 #include <cstring>
 
-#include "aes.h"
+#include "aes_core.h"
 #include "aes_impl.h"
 
 namespace vurn {

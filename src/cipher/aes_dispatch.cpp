@@ -10,8 +10,8 @@
 // Security: every implementation chosen here is constant-time in key set-up (expansion and
 // conversion) and in the block work: no memory access or branch depends on the key or the data.
 // The table-driven core is not (its lookups are indexed by key and data bytes, which code sharing
-// the cache can observe), so it is never chosen; it stays reachable only through the aes_*_block
-// interface of aes.h and as the reference in tests, which select it by name.
+// the cache can observe), so it is never chosen; it stays as the reference in tests and
+// benchmarks, which select it by name, and the library does not export it.
 #include <array>
 #include <atomic>
 
@@ -110,7 +110,7 @@ constexpr implementation_row implementations[] = {
     {aes_impl_id::bitsliced, "bitsliced", &bitsliced_aes_impl, runs_anywhere},
     // The table core: never chosen (the bitsliced row above always is first), selectable by name
     // as the reference.
-    {aes_impl_id::portable, "portable", &portable_aes_impl, runs_anywhere},
+    {aes_impl_id::table, "table", &table_aes_impl, runs_anywhere},
 };
 
 constexpr auto implementation_ids = [] {
@@ -172,7 +172,7 @@ aes_impl_id active_aes_impl_id() {
   for (const implementation_row& row : implementations) {
     if (row.impl == impl) return row.id;
   }
-  return aes_impl_id::portable;  // not reached: every implementation has a row
+  return aes_impl_id::bitsliced;  // not reached: every implementation has a row
 }
 
 }  // namespace vurn

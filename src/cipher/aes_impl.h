@@ -1,5 +1,5 @@
 // Internal: the implementations of the block work behind the cipher interface, and the choice
-// between them. The table-driven core (aes.cpp) is the reference; the bitsliced one runs on any
+// between them. The table-driven core (aes_core.h) is the reference; the bitsliced one runs on any
 // processor in constant time, and on x86-64 and on ARMv8 the AES instructions take over where the
 // processor and the operating system support them.
 #pragma once
@@ -13,9 +13,9 @@
 namespace vurn {
 
 // The key set-up and block work of one implementation. The key routines have the contracts of
-// aes_expand_key and aes_invert_round_keys (aes.h) and give byte-identical round keys. Each block
-// routine takes whole 16-byte blocks (any number, none included) and a key record of the right
-// direction (encryption round keys for the encrypt routines, converted ones for the decrypt
+// table_expand_key and table_invert_round_keys (aes_core.h) and give byte-identical round keys.
+// Each block routine takes whole 16-byte blocks (any number, none included) and a key record of the
+// right direction (encryption round keys for the encrypt routines, converted ones for the decrypt
 // routines); in and out may be the same buffer but must not otherwise overlap.
 struct aes_impl {
   void (*expand_key)(const std::uint8_t* key_bytes, std::uint8_t round_keys[15][16], int rounds);
@@ -33,10 +33,11 @@ struct aes_impl {
                       std::uint8_t* out, std::size_t chain_blocks, std::size_t chains);
 };
 
-enum class aes_impl_id { portable, bitsliced, aes_ni, vaes_avx2, vaes_avx512, armv8 };
+enum class aes_impl_id { table, bitsliced, aes_ni, vaes_avx2, vaes_avx512, armv8 };
 
 // The implementations this build has (whether or not this processor can run them), in the order
-// of preference, fastest first; the bitsliced and the portable ones come last and run everywhere.
+// of preference, fastest first; the bitsliced and the table ones come last and run everywhere; the
+// table one is never chosen, as it is not constant-time.
 std::span<const aes_impl_id> all_aes_impls();
 
 // The name of an implementation, as the dispatch table gives it, or "unknown" for one this build
@@ -60,7 +61,7 @@ aes_impl_id active_aes_impl_id();
 // The implementations themselves. The hardware ones exist where the compiler can target the AES
 // instructions function by function: on x86-64, and on little-endian ARMv8 Linux (which reports
 // the instructions in the auxiliary vector) with a compiler whose NEON header offers them.
-extern const aes_impl portable_aes_impl, bitsliced_aes_impl;
+extern const aes_impl table_aes_impl, bitsliced_aes_impl;
 
 // The S-box (SubBytes) and its inverse as the Boolean circuits of the bitsliced implementation:
 // planes[b] holds bit b (0 = least significant) of 64 octets, one per bit position of the word.

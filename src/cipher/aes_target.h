@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aes.h"
+#include "aes_core.h"
 #include "aes_impl.h"
 
 #define VURN_PRAGMA(text) _Pragma(#text)

@@ -59,9 +59,15 @@ bool parse_hex(const char* text, u8* out, int count) {
   return true;
 }
 
-// A key record the block routines can use: the round count bounds every round-key access.
+// A key record the block routines can use: set up without error, and with a round count that
+// bounds every round-key access.
 bool key_usable(const key_state* key) {
-  return key != nullptr && (key->rounds == 10 || key->rounds == 12 || key->rounds == 14);
+  return key != nullptr && key->usable == 1 &&
+         (key->rounds == 10 || key->rounds == 12 || key->rounds == 14);
+}
+
+bool mode_usable(const mode_state* mode) {
+  return mode != nullptr && mode->usable == 1;
 }
 
 std::size_t whole_blocks(int bits) {
@@ -125,7 +131,7 @@ void run_mode(const mode_state& mode, const key_state& key, bool decrypting, con
 // usable and has the direction the mode needs (CFB-1 decryption takes either). The mode code itself
 // is checked after the length.
 bool records_usable(const mode_state* mode, const key_state* key, bool decrypting) {
-  if (mode == nullptr || !key_usable(key)) return false;
+  if (!mode_usable(mode) || !key_usable(key)) return false;
   if (decrypting && mode->mode == CIPHER_MODE_CFB1) return true;
   return key->direction == (decrypting ? DIRECTION_DECRYPT : DIRECTION_ENCRYPT);
 }
@@ -154,6 +160,7 @@ int run_chunks(const mode_state* mode, const key_state* key, const u8* in, std::
 
 int key_state_init(key_state* key, int direction, int bits, const char* text) {
   if (key == nullptr) return ERR_KEY_STATE;
+  key->usable = 0;
   if (direction != DIRECTION_ENCRYPT && direction != DIRECTION_DECRYPT) return ERR_KEY_DIRECTION;
   key->direction = static_cast<std::uint8_t>(direction);
   if (bits != 128 && bits != 192 && bits != 256) return ERR_KEY_MATERIAL;
@@ -181,11 +188,13 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
       round_key = static_cast<u8>((round_key & keep_old) | (fresh[r][b] & ~keep_old));
     }
   }
+  key->usable = static_cast<u8>(~invalid & 1u);
   return static_cast<int>(1u ^ (invalid & (1u ^ static_cast<unsigned>(ERR_KEY_MATERIAL))));
 }
 
 int mode_state_init(mode_state* mode, int mode_code, const char* iv_text) {
   if (mode == nullptr) return ERR_CIPHER_STATE;
+  mode->usable = 0;
   if (mode_code < CIPHER_MODE_ECB || mode_code > CIPHER_MODE_CFB1) return ERR_MODE;
   mode->mode = static_cast<std::uint8_t>(mode_code);
   if (iv_text == nullptr) {
@@ -193,6 +202,7 @@ int mode_state_init(mode_state* mode, int mode_code, const char* iv_text) {
   } else if (!parse_hex(iv_text, mode->iv, BLOCK_OCTETS)) {
     return ERR_IV;
   }
+  mode->usable = 1;
   return 1;
 }
 
@@ -218,7 +228,7 @@ int decrypt_chunks(const mode_state* mode, const key_state* key, const std::uint
 
 int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in, int octets,
                    std::uint8_t* out) {
-  if (mode == nullptr || !key_usable(key) || key->direction != DIRECTION_ENCRYPT) {
+  if (!mode_usable(mode) || !key_usable(key) || key->direction != DIRECTION_ENCRYPT) {
     return ERR_CIPHER_STATE;
   }
   if (in == nullptr || out == nullptr || octets <= 0) return 0;
@@ -251,7 +261,7 @@ int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint
 
 int decrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in, int octets,
                    std::uint8_t* out) {
-  if (mode == nullptr || !key_usable(key) || key->direction != DIRECTION_DECRYPT) {
+  if (!mode_usable(mode) || !key_usable(key) || key->direction != DIRECTION_DECRYPT) {
     return ERR_CIPHER_STATE;
   }
   if (in == nullptr || out == nullptr || octets <= 0) return 0;

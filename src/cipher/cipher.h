@@ -14,8 +14,12 @@ inline constexpr int CIPHER_MODE_ECB = 1, CIPHER_MODE_CBC = 2, CIPHER_MODE_CFB1 
 inline constexpr int ERR_KEY_DIRECTION = -1, ERR_KEY_MATERIAL = -2, ERR_KEY_STATE = -3,
                      ERR_MODE = -4, ERR_CIPHER_STATE = -5, ERR_IV = -7, ERR_PADDING = -8;
 
+// A record is usable after a successful init, and unusable after a failed one until the next
+// successful one: every routine then returns ERR_CIPHER_STATE for it. `usable` says which (1 or
+// 0), as the status of the last init did.
 struct key_state {
   std::uint8_t direction;
+  std::uint8_t usable;
   std::int32_t key_bits;
   char key_text[65];
   std::int32_t rounds;
@@ -25,6 +29,7 @@ struct key_state {
 struct mode_state {
   std::uint8_t mode;
   std::uint8_t iv[16];
+  std::uint8_t usable;
 };
 
 // Builds a key record from bits/4 hexadecimal digits (either case). direction is
@@ -34,13 +39,13 @@ struct mode_state {
 // reuses the record's key_text. A character
 // that is not a hex digit in the first bits/4 returns ERR_KEY_MATERIAL with the round keys left as
 // they were. A decryption key holds round keys converted for the equivalent inverse cipher.
-// Returns 1, or ERR_KEY_STATE when key is null.
+// Returns 1, or ERR_KEY_STATE when key is null. On any other error the record is unusable.
 VURN_API int key_state_init(key_state* key, int direction, int bits, const char* text);
 
 // Sets the mode (CIPHER_MODE_ECB, _CBC or _CFB1, else ERR_MODE) and the IV from the first 32 hex
 // digits of iv_text, or sixteen zero bytes when iv_text is null. A character that is not a hex
 // digit returns ERR_IV with the IV bytes before it converted. Returns 1, or ERR_CIPHER_STATE when
-// mode is null.
+// mode is null. On any other error the record is unusable.
 VURN_API int mode_state_init(mode_state* mode, int mode_code, const char* iv_text);
 
 // Encrypt or decrypt the whole 128-bit blocks of a run of bits (any remainder is ignored) from in
@@ -58,8 +63,8 @@ VURN_API int decrypt_blocks(const mode_state* mode, const key_state* key, const 
 // ECB or CBC over a run of octets padded with p octets of value p (1 <= p <= 16) to a multiple of
 // 16; a run that is already one gets a whole block of padding. out needs octets rounded down to a
 // multiple of 16, plus 16. Returns the output octets, 0 when in or out is null or octets <= 0,
-// ERR_CIPHER_STATE for a null record, a decryption key or another mode, and ERR_PADDING when the
-// padded length would not fit in an int.
+// ERR_CIPHER_STATE for a null or unusable record, a decryption key or another mode, and ERR_PADDING
+// when the padded length would not fit in an int.
 VURN_API int encrypt_padded(const mode_state* mode, const key_state* key, const std::uint8_t* in,
                             int octets, std::uint8_t* out);
 

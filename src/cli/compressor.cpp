@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/process.h"
+#include "fileio/termination.h"
 
 namespace vurn {
 namespace {

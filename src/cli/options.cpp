@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/process.h"
+#include "fileio/wipe.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {

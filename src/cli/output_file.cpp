@@ -36,9 +36,9 @@ bool open_output(output_file& output, const char* path) {
     return true;
   }
   output.name = path;
-  if (atomic_file_open(output.file, path, {}) == 0) output.stream = open_stream_on(output.file.fd);
+  if (output.file.open(path, {}) == 0) output.stream = open_stream_on(output.file.fd());
   if (output.stream != nullptr) return true;
-  atomic_file_discard(output.file);
+  output.file.discard();
   std::fprintf(stderr, "Unable to create file: %s for writing\n", path);
   return false;
 }
@@ -52,17 +52,17 @@ bool commit_output(output_file& output) {
   }
   const bool flushed = std::fclose(output.stream) == 0;
   output.stream = nullptr;
-  const int status = flushed ? atomic_file_commit(output.file) : errno;
+  const int status = flushed ? output.file.commit().error : errno;
   if (status == 0) return true;
   report_write_error(output, status);
-  atomic_file_discard(output.file);
+  output.file.discard();
   return false;
 }
 
 void discard_output(output_file& output) {
   if (output.stream != nullptr && output.stream != stdout) std::fclose(output.stream);
   output.stream = nullptr;
-  atomic_file_discard(output.file);
+  output.file.discard();
 }
 
 }  // namespace vurn

@@ -1,9 +1,5 @@
-// The .vurn container and its two stream drivers.
-//
-// Layout: the key file name as used for encryption, one space, the chunk size in bits as a signed
-// 64-bit little-endian integer (128, 192 or 256), then the body: chunks of chunk size / 8 bytes,
-// each encrypted with AES-CBC from an all-zero IV (the chain restarts at every chunk), the last
-// chunk zero-filled. An empty input gives the header alone.
+// Transitional: the command line's two stream drivers over format.h and body.h, with the key
+// prompts and the messages they print, until the command line does this work itself.
 #pragma once
 
 #include <cstdio>

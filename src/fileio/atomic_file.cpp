@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -18,44 +19,22 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <span>
+
+#include "fileio/fd.h"
+#include "fileio/pending_names.h"
+#include "fileio/termination.h"
 
 namespace vurn {
 namespace {
+
+using detail::atomic_file_plan;
+using detail::atomic_file_state;
 
 constexpr int WRITE_FLAGS = O_WRONLY | O_CLOEXEC | O_NOCTTY;
 constexpr int MAX_LINK_HOPS = 40;  // as many as the kernel follows in one name
 constexpr int NAME_ATTEMPTS = 100;
 constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
-
-// ---- Names a signal handler removes ----
-
-struct pending_name {
-  volatile sig_atomic_t in_use = 0;
-  int folder_fd = -1;
-  char name[NAME_MAX + 1] = {};
-};
-
-// Fixed storage: a signal handler may only touch what already exists.
-std::array<pending_name, 8> pending_names;
-
-int remember_pending(int folder_fd, const std::string& name) {
-  if (name.size() > NAME_MAX) return -1;
-  for (std::size_t slot = 0; slot < pending_names.size(); ++slot) {
-    pending_name& entry = pending_names[slot];
-    if (entry.in_use) continue;
-    entry.folder_fd = folder_fd;
-    name.copy(entry.name, name.size());
-    entry.name[name.size()] = '\0';
-    entry.in_use = 1;
-    return static_cast<int>(slot);
-  }
-  return -1;
-}
-
-void forget_pending(int& slot) {
-  if (slot >= 0) pending_names[static_cast<std::size_t>(slot)].in_use = 0;
-  slot = -1;
-}
 
 // ---- Small helpers ----
 
@@ -68,25 +47,10 @@ int error_of(int result) {
   return result == 0 ? 0 : errno;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 mode_t current_umask() {
   const mode_t mask = umask(0);
   umask(mask);
   return mask;
-}
-
-struct path_parts {
-  std::string folder;
-  std::string name;  // empty when the path ends in '/'
-};
-
-path_parts split_path(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {".", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 // A folder the caller may search but not read is still good for creating and linking names.
@@ -131,7 +95,7 @@ std::string temp_name_candidate() {
 // Gives the temporary file a fresh name in its folder: make_at(name) creates the name exclusively
 // and returns 0, EEXIST to try another, or an errno value.
 template <typename make_name>
-int claim_temp_name(atomic_file& f, make_name make_at) {
+int claim_temp_name(atomic_file_state& f, make_name make_at) {
   for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
     const std::string candidate = temp_name_candidate();
     const termination_signals_held held;
@@ -147,7 +111,7 @@ int claim_temp_name(atomic_file& f, make_name make_at) {
 }
 
 // An unnamed file vanishes by itself whatever ends the process; a named one is the fallback.
-int create_temp_in_folder(atomic_file& f) {
+int create_temp_in_folder(atomic_file_state& f) {
 #if defined(O_TMPFILE)
   f.fd = openat(f.temp_folder_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (f.fd >= 0) return 0;
@@ -161,7 +125,7 @@ int create_temp_in_folder(atomic_file& f) {
 // In the target's folder, where a rename or a link can put it in place; otherwise in $TMPDIR or
 // /tmp, from where its content is copied. in_target_folder tells which. A folder that refuses the
 // caller a new name refuses a new target too, so for a new target that refusal is the answer.
-int create_temp(atomic_file& f, bool new_target, bool& in_target_folder) {
+int create_temp(atomic_file_state& f, bool new_target, bool& in_target_folder) {
   in_target_folder = false;
   if (f.folder_fd >= 0) {
     f.temp_folder_fd = fcntl(f.folder_fd, F_DUPFD_CLOEXEC, 0);
@@ -192,7 +156,7 @@ int link_unnamed(int fd, int folder_fd, const char* name) {
 }
 
 // A rename needs a name to move: an unnamed temporary file gets a fresh one first.
-int name_temp(atomic_file& f) {
+int name_temp(atomic_file_state& f) {
   return claim_temp_name(
       f, [&f](const char* name) { return link_unnamed(f.fd, f.temp_folder_fd, name); });
 }
@@ -208,7 +172,7 @@ bool has_extended_attributes([[maybe_unused]] int fd) {
 }
 
 // A rename keeps all that "w" keeps only for a plain file of the caller's own, named directly.
-bool may_replace_by_rename(const atomic_file& f, const struct stat& target) {
+bool may_replace_by_rename(const atomic_file_state& f, const struct stat& target) {
   struct stat named;
   if (fstatat(f.folder_fd, f.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
       !same_file(named, target)) {
@@ -218,36 +182,95 @@ bool may_replace_by_rename(const atomic_file& f, const struct stat& target) {
          (target.st_mode & (S_ISUID | S_ISGID)) == 0 && !has_extended_attributes(f.target_fd);
 }
 
+// Moves (folder_fd, name), a symbolic link, to the name the link leads to, resolved relative to
+// the link's folder. The caller owns the new folder descriptor.
+int step_through_link(int folder_fd, const std::string& name, int& next_folder,
+                      std::string& next_name) {
+  std::array<char, PATH_MAX> text{};
+  const ssize_t length = readlinkat(folder_fd, name.c_str(), text.data(), text.size());
+  if (length < 0) return errno;
+  if (length == 0) return ENOENT;
+  if (static_cast<std::size_t>(length) == text.size()) return ENAMETOOLONG;
+  const path_parts parts = split_path(std::string(text.data(), static_cast<std::size_t>(length)));
+  if (parts.name.empty()) return EISDIR;
+  next_folder = open_folder(folder_fd, parts.folder);
+  if (next_folder < 0) return errno;
+  next_name = parts.name;
+  return 0;
+}
+
+// What the pinning open creates when the name vanished after the probe: an empty file of the
+// caller's own with the result's mode and one name.
+bool may_have_created(const atomic_file_state& f, const struct stat& file) {
+  return S_ISREG(file.st_mode) && file.st_size == 0 && file.st_nlink == 1 &&
+         file.st_uid == geteuid() && (file.st_mode & 07777) == f.mode;
+}
+
+// Removes the file the pinning open created, found where the kernel put it (the name, or the name
+// its symbolic links lead to), and only while that name still leads to exactly that file.
+void remove_created(const path_parts& parts, const struct stat& created) {
+  unique_fd folder(open_folder(AT_FDCWD, parts.folder));
+  std::string name = parts.name;
+  for (int hop = 0; folder.valid() && hop <= MAX_LINK_HOPS; ++hop) {
+    struct stat named;
+    if (fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (same_file(named, created)) {
+      unlinkat(folder.get(), name.c_str(), 0);
+      return;
+    }
+    int next_folder = -1;
+    if (!S_ISLNK(named.st_mode) || step_through_link(folder.get(), name, next_folder, name) != 0) {
+      return;
+    }
+    folder.reset(next_folder);
+  }
+}
+
+// The second, O_CREAT open of pin_existing_target. When it reaches another file than the probe
+// (the name changed meanwhile), it fails with EAGAIN, and a file it created is removed again:
+// a failed run leaves no name that was not there before. The signals are held meanwhile, so that
+// none ends the process between creating and removing.
+int open_pinned(const atomic_file_state& f, const char* path, const path_parts& parts,
+                const struct stat& probed, struct stat& target) {
+  const termination_signals_held held;
+  const bool regular = S_ISREG(probed.st_mode);
+  unique_fd pinned(open(path, WRITE_FLAGS | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode));
+  if (!pinned.valid() || fstat(pinned.get(), &target) != 0) return -errno;
+  if (same_file(probed, target)) return pinned.release();
+  if (may_have_created(f, target)) remove_created(parts, target);
+  return -EAGAIN;
+}
+
+// With force_mode the result's mode is set after the content is in; a caller who may not change
+// the file's mode (another user's file it may write) is refused before anything changes. Setting
+// the mode it has is the test.
+int check_mode_can_be_forced(int target_fd, const struct stat& target) {
+  return error_of(fchmod(target_fd, target.st_mode & 07777));
+}
+
 // Opens an existing target as "w" would, without truncating it: once without O_CREAT, to learn
 // that it exists, and once with it, which brings in the kernel's protection of files planted in
 // shared folders. Both must reach the same file. ENOENT when there is no target.
-int pin_existing_target(atomic_file& f, const char* path, const path_parts& parts,
+int pin_existing_target(atomic_file_state& f, const char* path, const path_parts& parts,
                         const atomic_file_options& options) {
-  int probe = open(path, WRITE_FLAGS);
-  if (probe < 0) return errno;
+  unique_fd probe(open(path, WRITE_FLAGS));
+  if (!probe.valid()) return errno;
   struct stat probed;
-  if (fstat(probe, &probed) != 0) {
-    const int status = errno;
-    close_fd(probe);
-    return status;
-  }
-  const bool regular = S_ISREG(probed.st_mode);
-  int pinned = open(path, WRITE_FLAGS | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode);
+  if (fstat(probe.get(), &probed) != 0) return errno;
   struct stat target;
-  const int status = pinned < 0 ? errno : error_of(fstat(pinned, &target));
-  if (status != 0 || !same_file(probed, target)) {
-    close_fd(probe);
-    close_fd(pinned);
-    return status != 0 ? status : EAGAIN;
-  }
-  if (!regular) {
-    close_fd(pinned);
-    f.fd = probe;
+  const int pinned = open_pinned(f, path, parts, probed, target);
+  if (pinned < 0) return -pinned;
+  if (!S_ISREG(probed.st_mode)) {
+    close(pinned);
+    f.fd = probe.release();
     f.plan = atomic_file_plan::direct;
     return 0;
   }
-  close_fd(probe);
   f.target_fd = pinned;
+  if (options.force_mode) {
+    const int status = check_mode_can_be_forced(f.target_fd, target);
+    if (status != 0) return status;
+  }
   f.name = parts.name;
   f.group = target.st_gid;
   f.mode = options.force_mode ? (options.new_mode & 07777) : (target.st_mode & 07777);
@@ -274,7 +297,7 @@ bool may_follow_link(int folder_fd, const struct stat& link) {
 
 // Where "w" would create the file: the name itself, or for a dangling symbolic link the name it
 // points at (the link stays). Each step is resolved by the kernel relative to the folder before.
-int follow_dangling_links(atomic_file& f, bool create_only) {
+int follow_dangling_links(atomic_file_state& f, bool create_only) {
   for (int hop = 0;; ++hop) {
     struct stat named;
     if (fstatat(f.folder_fd, f.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -283,22 +306,15 @@ int follow_dangling_links(atomic_file& f, bool create_only) {
     if (create_only || !S_ISLNK(named.st_mode)) return EEXIST;
     if (hop == MAX_LINK_HOPS) return ELOOP;
     if (!may_follow_link(f.folder_fd, named)) return EACCES;
-    std::array<char, PATH_MAX> text{};
-    const ssize_t length = readlinkat(f.folder_fd, f.name.c_str(), text.data(), text.size());
-    if (length < 0) return errno;
-    if (length == 0) return ENOENT;
-    if (static_cast<std::size_t>(length) == text.size()) return ENAMETOOLONG;
-    const path_parts parts = split_path(std::string(text.data(), static_cast<std::size_t>(length)));
-    if (parts.name.empty()) return EISDIR;
-    const int next = open_folder(f.folder_fd, parts.folder);
-    if (next < 0) return errno;
+    int next = -1;
+    const int status = step_through_link(f.folder_fd, f.name, next, f.name);
+    if (status != 0) return status;
     close_fd(f.folder_fd);
     f.folder_fd = next;
-    f.name = parts.name;
   }
 }
 
-int prepare_new_target(atomic_file& f, const path_parts& parts, bool create_only) {
+int prepare_new_target(atomic_file_state& f, const path_parts& parts, bool create_only) {
   f.folder_fd = open_folder(AT_FDCWD, parts.folder);
   if (f.folder_fd < 0) return errno;
   f.name = parts.name;
@@ -313,57 +329,88 @@ int prepare_new_target(atomic_file& f, const path_parts& parts, bool create_only
 
 // ---- Committing ----
 
-int write_all_at(int fd, const char* data, std::size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t written = pwrite(fd, data, size, offset);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : EIO;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-    offset += written;
+// Copies bytes [begin, end) of from to the same offsets in to.
+int copy_range(int from, int to, off_t begin, off_t end, std::span<char> buffer) {
+  for (off_t offset = begin; offset < end;) {
+    const auto want =
+        static_cast<std::size_t>(std::min(end - offset, static_cast<off_t>(buffer.size())));
+    const ssize_t got = pread(from, buffer.data(), want, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got < 0 ? errno : EIO;
+    const int status = write_all_at(to, buffer.first(static_cast<std::size_t>(got)), offset);
+    if (status != 0) return status;
+    offset += got;
   }
   return 0;
 }
 
-// Claims the blocks first, without changing the visible size, so that a full disk or a file-size
-// limit fails before the target is touched. File systems that cannot reserve space are written
-// all the same.
-int reserve_space([[maybe_unused]] int fd, [[maybe_unused]] off_t size) {
+// Holes read as zeros, so writing zeros into those below end claims their blocks without
+// changing what the file holds; overwriting the rest in place then needs no new blocks.
+int fill_holes([[maybe_unused]] int fd, [[maybe_unused]] off_t end,
+               [[maybe_unused]] std::span<char> buffer) {
+#if defined(SEEK_HOLE) && defined(SEEK_DATA)
+  std::fill(buffer.begin(), buffer.end(), '\0');
+  for (off_t hole = lseek(fd, 0, SEEK_HOLE); hole >= 0 && hole < end;) {
+    off_t data = lseek(fd, hole, SEEK_DATA);
+    data = data < 0 ? end : std::min(data, end);  // ENXIO: no data up to the end of the file
+    for (off_t offset = hole; offset < data;) {
+      const auto length =
+          static_cast<std::size_t>(std::min(data - offset, static_cast<off_t>(buffer.size())));
+      const int status = write_all_at(fd, buffer.first(length), offset);
+      if (status != 0) return status;
+      offset += static_cast<off_t>(length);
+    }
+    hole = lseek(fd, data, SEEK_HOLE);
+  }
+#endif
+  return 0;
+}
+
+// Claims the space for size bytes before a byte of `to` below old_size changes, so that a full
+// disk or a file-size limit fails with the file as it was. Blocks are reserved without changing
+// the visible size; a file system that cannot reserve them gets its holes filled and the new
+// content beyond the old end first, cut off again when that fails. copy_end tells how much is
+// left to copy.
+int claim_space(int from, int to, off_t size, off_t old_size, std::span<char> buffer,
+                off_t& copy_end) {
+  copy_end = size;
   struct rlimit limit {};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       static_cast<rlim_t>(size) > limit.rlim_cur) {
     return EFBIG;
   }
 #if defined(__linux__) && defined(FALLOC_FL_KEEP_SIZE)
-  if (size > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-      errno != ENOSYS) {
-    return errno;
-  }
+  if (size == 0 || fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) == 0) return 0;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return errno;
 #endif
+  int status = fill_holes(to, std::min(size, old_size), buffer);
+  if (status != 0 || size <= old_size) return status;
+  status = copy_range(from, to, old_size, size, buffer);
+  if (status != 0) {
+    while (ftruncate(to, old_size) != 0 && errno == EINTR) {
+    }
+    return status;
+  }
+  copy_end = old_size;
   return 0;
 }
 
 // Makes the content of `to` that of `from`, then syncs it.
 int replace_content(int from, int to) {
   struct stat source;
-  if (fstat(from, &source) != 0) return errno;
-  int status = reserve_space(to, source.st_size);
-  if (status != 0) return status;
-  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[COPY_BUFFER_SIZE]);
-  if (buffer == nullptr) return ENOMEM;
-  for (off_t offset = 0; offset < source.st_size;) {
-    const ssize_t got = pread(from, buffer.get(), COPY_BUFFER_SIZE, offset);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return got < 0 ? errno : EIO;
-    status = write_all_at(to, buffer.get(), static_cast<std::size_t>(got), offset);
-    if (status != 0) return status;
-    offset += got;
-  }
-  status = error_of(ftruncate(to, source.st_size));
+  struct stat target;
+  if (fstat(from, &source) != 0 || fstat(to, &target) != 0) return errno;
+  const std::unique_ptr<char[]> storage(new (std::nothrow) char[COPY_BUFFER_SIZE]);
+  if (storage == nullptr) return ENOMEM;
+  const std::span<char> buffer(storage.get(), COPY_BUFFER_SIZE);
+  off_t copy_end = 0;
+  int status = claim_space(from, to, source.st_size, target.st_size, buffer, copy_end);
+  if (status == 0) status = copy_range(from, to, 0, copy_end, buffer);
+  if (status == 0) status = error_of(ftruncate(to, source.st_size));
   return status != 0 ? status : sync_file(to);
 }
 
-int give_attributes(const atomic_file& f, bool with_group) {
+int give_attributes(const atomic_file_state& f, bool with_group) {
   struct stat current;
   if (fstat(f.fd, &current) != 0) return errno;
   if (with_group && current.st_gid != f.group &&
@@ -374,16 +421,19 @@ int give_attributes(const atomic_file& f, bool with_group) {
 }
 
 // The mode changes only once the content is in, so a failed copy leaves the target as it was.
-int copy_into_target(atomic_file& f) {
+// A terminating signal waits until the target holds the whole new content, on disk: ending the
+// process halfway would leave neither the old content nor the new.
+int copy_into_target(atomic_file_state& f) {
   struct stat target;
   if (fstat(f.target_fd, &target) != 0) return errno;
+  const termination_signals_held held;
   const int status = replace_content(f.fd, f.target_fd);
   if (status != 0 || (target.st_mode & 07777) == f.mode) return status;
   return fchmod(f.target_fd, f.mode) != 0 ? errno : 0;
 }
 
 // Creates the target exclusively and copies the content in; on failure it is removed again.
-int copy_as_new(atomic_file& f) {
+int copy_as_new(atomic_file_state& f) {
   int target = -1;
   int slot = -1;
   {
@@ -403,21 +453,21 @@ int copy_as_new(atomic_file& f) {
 }
 
 // Whether the target's name still leads to the file pinned at the start.
-bool still_names_target(const atomic_file& f) {
+bool still_names_target(const atomic_file_state& f) {
   struct stat named;
   struct stat pinned;
   return fstatat(f.folder_fd, f.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          fstat(f.target_fd, &pinned) == 0 && same_file(named, pinned);
 }
 
-void remove_temp_name(atomic_file& f) {
+void remove_temp_name(atomic_file_state& f) {
   const termination_signals_held held;
   if (!f.temp_name.empty()) unlinkat(f.temp_folder_fd, f.temp_name.c_str(), 0);
   forget_pending(f.cleanup_slot);
   f.temp_name.clear();
 }
 
-int rename_over(atomic_file& f) {
+int rename_over(atomic_file_state& f) {
   int status = give_attributes(f, true);
   if (status == EPERM) return copy_into_target(f);  // a new file cannot have the target's group
   if (status == 0) status = sync_file(f.fd);
@@ -434,7 +484,7 @@ int rename_over(atomic_file& f) {
   return sync_folder(f.folder_fd);
 }
 
-int link_new(atomic_file& f) {
+int link_new(atomic_file_state& f) {
   int status = give_attributes(f, false);
   if (status == 0) status = sync_file(f.fd);
   if (status != 0) return status;
@@ -450,7 +500,7 @@ int link_new(atomic_file& f) {
   return status != 0 ? status : sync_folder(f.folder_fd);
 }
 
-int finish_direct(atomic_file& f) {
+int finish_direct(atomic_file_state& f) {
   struct stat target;
   int status = error_of(fstat(f.fd, &target));
   if (status == 0 && S_ISBLK(target.st_mode)) status = sync_file(f.fd);
@@ -461,60 +511,55 @@ int finish_direct(atomic_file& f) {
 
 }  // namespace
 
-termination_signals_held::termination_signals_held() {
-  sigset_t held;
-  sigemptyset(&held);
-  for (int signal_number : TERMINATING_SIGNALS) sigaddset(&held, signal_number);
-  sigprocmask(SIG_BLOCK, &held, &previous);
-}
-
-termination_signals_held::~termination_signals_held() {
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
 atomic_file::~atomic_file() {
-  atomic_file_discard(*this);
+  discard();
 }
 
-int atomic_file_open(atomic_file& f, const char* path, const atomic_file_options& options) {
-  atomic_file_discard(f);
+int atomic_file::open(const char* path, const atomic_file_options& options) {
+  discard();
   if (path == nullptr || *path == '\0') return ENOENT;
   const path_parts parts = split_path(path);
   if (parts.name.empty()) return EISDIR;
-  f.mode = options.new_mode & ~current_umask() & 07777;
+  state_.mode = options.new_mode & ~current_umask() & 07777;
   int status = ENOENT;
-  if (!options.create_only) status = pin_existing_target(f, path, parts, options);
-  if (status == ENOENT) status = prepare_new_target(f, parts, options.create_only);
-  if (status != 0) atomic_file_discard(f);
+  if (!options.create_only) status = pin_existing_target(state_, path, parts, options);
+  if (status == ENOENT) status = prepare_new_target(state_, parts, options.create_only);
+  if (status != 0) discard();
   return status;
 }
 
-int atomic_file_commit(atomic_file& f) {
-  int status = EBADF;
-  switch (f.plan) {
+int atomic_file::fd() const {
+  return state_.fd;
+}
+
+commit_result atomic_file::commit() {
+  commit_result result{EBADF, false};
+  switch (state_.plan) {
     case atomic_file_plan::none:
       break;
     case atomic_file_plan::direct:
-      status = finish_direct(f);
+      result.error = finish_direct(state_);
       break;
     case atomic_file_plan::rename_over:
-      status = rename_over(f);
+      result = {rename_over(state_), true};
       break;
     case atomic_file_plan::link_new:
-      status = link_new(f);
+      result.error = link_new(state_);
       break;
     case atomic_file_plan::copy_into:
-      status = copy_into_target(f);
+      result = {copy_into_target(state_), true};
       break;
     case atomic_file_plan::copy_new:
-      status = copy_as_new(f);
+      result.error = copy_as_new(state_);
       break;
   }
-  atomic_file_discard(f);
-  return status;
+  if (result.error != 0) result.replaced = false;
+  discard();
+  return result;
 }
 
-void atomic_file_discard(atomic_file& f) {
+void atomic_file::discard() {
+  atomic_file_state& f = state_;
   remove_temp_name(f);
   close_fd(f.fd);
   close_fd(f.target_fd);
@@ -522,12 +567,6 @@ void atomic_file_discard(atomic_file& f) {
   close_fd(f.temp_folder_fd);
   f.name.clear();
   f.plan = atomic_file_plan::none;
-}
-
-void atomic_file_remove_pending() noexcept {
-  for (pending_name& entry : pending_names) {
-    if (entry.in_use) unlinkat(entry.folder_fd, entry.name, 0);
-  }
 }
 
 }  // namespace vurn

@@ -7,10 +7,14 @@
 // an existing file keeps its owner, group, permission bits and hard links, and a new file gets
 // new_mode less the umask. Devices, FIFOs and terminals are written directly.
 //
+// An existing file that a rename cannot replace (more than one link, another owner, extended
+// attributes, a name that is a symbolic link) takes the new content in place at commit: its space
+// is claimed before its first byte changes, so a full disk fails with the file as it was, and
+// SIGINT, SIGTERM and SIGHUP are held off until it holds all of the new content, on disk.
+//
 // Every routine returns 0 or an errno value. Every descriptor is close-on-exec.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -19,9 +23,17 @@ namespace vurn {
 
 struct atomic_file_options {
   mode_t new_mode = 0666;    // less the umask, for a new file
-  bool force_mode = false;   // the result gets new_mode even when it replaces a file
+  bool force_mode = false;   // the result gets new_mode even when it replaces a file; a file
+                             // whose mode the caller may not change is then refused (EPERM)
   bool create_only = false;  // fail with EEXIST if the name exists, also if it appears meanwhile
 };
+
+struct commit_result {
+  int error = 0;
+  bool replaced = false;  // an existing regular file held the name and now has the new content
+};
+
+namespace detail {
 
 // How an open file becomes the result on commit.
 enum class atomic_file_plan {
@@ -33,50 +45,44 @@ enum class atomic_file_plan {
   copy_new,     // the content is copied into a target created exclusively at commit
 };
 
-struct atomic_file {
+struct atomic_file_state {
   int fd = -1;  // the descriptor to write the result to
-
   atomic_file_plan plan = atomic_file_plan::none;
   int target_fd = -1;       // the existing target, opened at the start as "w" would open it
   int folder_fd = -1;       // the folder that holds (or will hold) the target's name
   std::string name;         // the target's name within that folder
   int temp_folder_fd = -1;  // the folder of the temporary file
   std::string temp_name;    // a named temporary file's name there; empty when it has none
-  int cleanup_slot = -1;    // its entry in the list a signal handler removes
+  int cleanup_slot = -1;    // its entry in the list the termination handler removes
   mode_t mode = 0;          // permission bits of the result
   gid_t group = 0;          // the group of an existing target
+};
 
+}  // namespace detail
+
+class atomic_file {
+ public:
   atomic_file() = default;
   atomic_file(const atomic_file&) = delete;
   atomic_file& operator=(const atomic_file&) = delete;
   ~atomic_file();  // discards what was not committed
+
+  // Opens the target path for an all-or-nothing write; what was open before is discarded.
+  // Refusals are those of open(2) with "w".
+  int open(const char* path, const atomic_file_options& options);
+
+  // The descriptor to write the result to; -1 when nothing is open.
+  int fd() const;
+
+  // Syncs the data, puts the result in place and syncs the folder. On failure the result is
+  // discarded. Either way every descriptor is closed.
+  commit_result commit();
+
+  // Drops the result: nothing is left, and the target is exactly as before.
+  void discard();
+
+ private:
+  detail::atomic_file_state state_;
 };
-
-// Opens the target path for an all-or-nothing write. Refusals are those of open(2) with "w".
-int atomic_file_open(atomic_file& f, const char* path, const atomic_file_options& options);
-
-// Syncs the data, puts the result in place and syncs the folder. On failure the result is
-// discarded. Either way every descriptor of f is closed.
-int atomic_file_commit(atomic_file& f);
-
-// Drops the result: nothing is left, and the target is exactly as before.
-void atomic_file_discard(atomic_file& f);
-
-// The signals whose handler is to call atomic_file_remove_pending.
-inline constexpr int TERMINATING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Holds off TERMINATING_SIGNALS while it lives: while a pending name and its entry come or go
-// together, and while a forked child is not yet known to the handler.
-struct termination_signals_held {
-  sigset_t previous{};
-  termination_signals_held();
-  ~termination_signals_held();
-  termination_signals_held(const termination_signals_held&) = delete;
-  termination_signals_held& operator=(const termination_signals_held&) = delete;
-};
-
-// Removes the named temporary files (and a target being created by copying) of every open
-// atomic_file. Async-signal-safe: for a handler of a signal that ends the process.
-void atomic_file_remove_pending() noexcept;
 
 }  // namespace vurn

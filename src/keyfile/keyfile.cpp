@@ -11,52 +11,18 @@
 #include <cstring>
 
 #include "fileio/atomic_file.h"
+#include "fileio/fd.h"
+#include "fileio/wipe.h"
 
 namespace vurn {
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-struct fd_guard {
-  int fd = -1;
-  ~fd_guard() {
-    if (fd >= 0) close(fd);
-  }
-};
 
 constexpr char hex_digit(unsigned nibble) {
   return "0123456789ABCDEF"[nibble & 0xFu];
 }
 
-// Reads exactly buffer.size() bytes; false at end of file or on an error.
-bool read_exactly(int fd, std::span<unsigned char> buffer) {
-  std::size_t got = 0;
-  while (got < buffer.size()) {
-    const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) errno = EIO;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool is_valid_key_size(std::int64_t bytes) {
   return bytes == 32 || bytes == 48 || bytes == 64;
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Opens the regular file at path for reading, checking what it is before opening it: opening a
@@ -67,10 +33,10 @@ bool same_file(const struct stat& a, const struct stat& b) {
 int open_regular_file(const char* path) {
   struct stat seen;
 #ifdef O_PATH
-  const fd_guard handle{open(path, O_PATH | O_CLOEXEC)};
-  if (handle.fd < 0 || fstat(handle.fd, &seen) != 0 || !S_ISREG(seen.st_mode)) return -1;
+  const unique_fd handle(open(path, O_PATH | O_CLOEXEC));
+  if (!handle.valid() || fstat(handle.get(), &seen) != 0 || !S_ISREG(seen.st_mode)) return -1;
   std::array<char, 32> through_proc{};
-  std::snprintf(through_proc.data(), through_proc.size(), "/proc/self/fd/%d", handle.fd);
+  std::snprintf(through_proc.data(), through_proc.size(), "/proc/self/fd/%d", handle.get());
   const int reopened = open(through_proc.data(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (reopened >= 0 || errno != ENOENT) return reopened;
 #endif
@@ -86,27 +52,23 @@ int open_regular_file(const char* path) {
 
 }  // namespace
 
-scrub_on_exit::~scrub_on_exit() {
-  volatile std::byte* p = bytes.data();
-  for (std::size_t i = 0; i < bytes.size(); ++i) p[i] = std::byte{0};
-}
-
 bool make_key_digits(int bits, char* buffer, const char* random_device) {
-  const fd_guard random{open(random_device, O_RDONLY | O_NOCTTY | O_CLOEXEC)};
-  if (random.fd < 0) {
+  const unique_fd random(open(random_device, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  if (!random.valid()) {
     std::fputs("Could not open random device\n", stderr);
     return false;
   }
-  std::array<unsigned char, KEY_TEXT_MAX / 2> bytes{};
+  std::array<char, KEY_TEXT_MAX / 2> bytes{};
   const scrub_on_exit scrub{std::as_writable_bytes(std::span(bytes))};
-  const std::span<unsigned char> key_bytes(bytes.data(), static_cast<std::size_t>(bits / 8));
-  if (!read_exactly(random.fd, key_bytes)) {
+  const std::span<char> key_bytes(bytes.data(), static_cast<std::size_t>(bits / 8));
+  if (!read_exactly(random.get(), key_bytes)) {
     std::fputs("Error in making key\nCoudn't read from /dev/random\n", stderr);
     return false;
   }
   for (std::size_t i = 0; i < key_bytes.size(); ++i) {
-    buffer[2 * i] = hex_digit(key_bytes[i] >> 4u);
-    buffer[2 * i + 1] = hex_digit(key_bytes[i]);
+    const auto byte = static_cast<unsigned char>(key_bytes[i]);
+    buffer[2 * i] = hex_digit(byte >> 4u);
+    buffer[2 * i + 1] = hex_digit(byte);
   }
   return true;
 }
@@ -118,18 +80,13 @@ int write_key_file(std::span<const char> digits, const char* path, key_file_crea
   options.new_mode = 0600;
   options.force_mode = true;  // a key is a secret, whatever mode the file it replaces had
   options.create_only = creation == key_file_creation::create_new;
-  const int open_status = atomic_file_open(key_file, path, options);
+  const int open_status = key_file.open(path, options);
   if (open_status != 0) return open_status;
-  const bool existing = key_file.plan == atomic_file_plan::rename_over ||
-                        key_file.plan == atomic_file_plan::copy_into;
-  if (!write_all(key_file.fd, digits.data(), digits.size())) {
-    const int error = errno;
-    atomic_file_discard(key_file);
-    return error;
-  }
-  const int status = atomic_file_commit(key_file);
-  if (status == 0 && replaced != nullptr) *replaced = existing;
-  return status;
+  const int write_status = write_all(key_file.fd(), digits);
+  if (write_status != 0) return write_status;
+  const commit_result result = key_file.commit();
+  if (result.error == 0 && replaced != nullptr) *replaced = result.replaced;
+  return result.error;
 }
 
 int generate_key_file(int bits, char* buffer, const char* path, key_file_creation creation,
@@ -154,9 +111,9 @@ int generate_key_file(int bits, char* buffer, const char* path, key_file_creatio
 }
 
 int read_key_file(char* buffer, const char* path) {
-  const fd_guard key_file{open_regular_file(path)};
+  const unique_fd key_file(open_regular_file(path));
   struct stat st;
-  if (key_file.fd < 0 || fstat(key_file.fd, &st) != 0) {
+  if (!key_file.valid() || fstat(key_file.get(), &st) != 0) {
     std::fputs("Could not open key file\n", stderr);
     return 0;
   }
@@ -166,13 +123,8 @@ int read_key_file(char* buffer, const char* path) {
                  static_cast<long long>(size) * 4);
     return 0;
   }
-  std::size_t got = 0;
-  while (got < static_cast<std::size_t>(size)) {
-    const ssize_t n = read(key_file.fd, buffer + got, static_cast<std::size_t>(size) - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const std::size_t got =
+      read_up_to(key_file.get(), std::span(buffer, static_cast<std::size_t>(size)));
   if (got != static_cast<std::size_t>(size)) {
     std::fprintf(stderr, "Error: Unable to read in entire key read in %zu of %lld\n", got,
                  static_cast<long long>(size) * 4);

@@ -11,13 +11,6 @@ namespace vurn {
 // so that a key file of any valid size fits.
 inline constexpr int KEY_TEXT_MAX = 64;
 
-// Clears memory that held key material (or plaintext) when it goes out of scope. The stores are
-// volatile so that they are not dropped as writes to storage that is about to die.
-struct scrub_on_exit {
-  std::span<std::byte> bytes;
-  ~scrub_on_exit();
-};
-
 enum class key_file_creation {
   replace,     // create the file, or replace an existing one once the new digits are on disk
   create_new,  // create the file; fail with EEXIST if the name exists or appears meanwhile

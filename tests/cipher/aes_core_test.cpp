@@ -3,12 +3,13 @@
 #include <cstring>
 
 #include "cipher/aes.h"
+#include "cipher/aes_core.h"
 #include "cipher_test_support.h"
 
 namespace vurn::test {
 namespace {
 
-TEST(AesTables, HoldKnownValues) {
+TEST(AesCore, TablesHoldKnownValues) {
   const aes_table_set& t = aes_tables;
   EXPECT_EQ(t.sbox[0x00], 0x63);
   EXPECT_EQ(t.sbox[0x53], 0xed);
@@ -27,7 +28,7 @@ TEST(AesTables, HoldKnownValues) {
 
 // The bitsliced S-box circuits give the table S-boxes on all 256 octets: octet 64k + i goes into
 // lane i of the k-th evaluation.
-TEST(BitslicedSubBytes, MatchesTheTables) {
+TEST(AesCore, BitslicedSubBytesMatchesTheTables) {
   const struct {
     const char* name;
     void (*circuit)(std::uint64_t planes[8]);
@@ -52,8 +53,9 @@ TEST(BitslicedSubBytes, MatchesTheTables) {
 
 class AesCore : public impl_test {};
 
-// The FIPS-197 examples in both directions, and the round keys: round key 0 is the key itself and
-// conversion for decryption leaves the first and the last round keys alone.
+// The FIPS-197 examples in both directions, through the cipher interface and through the one-block
+// routines of aes.h, and the round keys: round key 0 is the key itself, conversion for decryption
+// leaves the first and the last round keys alone, and both interfaces give the same round keys.
 TEST_P(AesCore, MatchesFips197Examples) {
   const auto records = read_vector_file(VURN_TEST_VECTORS "/fips197_appendix_c.txt");
   ASSERT_EQ(records.size(), 4u);
@@ -66,7 +68,28 @@ TEST_P(AesCore, MatchesFips197Examples) {
     EXPECT_EQ(to_hex(enc.round_keys[0], 16), r["KEY"].substr(0, 32));
     EXPECT_EQ(std::memcmp(dec.round_keys[0], enc.round_keys[0], 16), 0);
     EXPECT_EQ(std::memcmp(dec.round_keys[enc.rounds], enc.round_keys[enc.rounds], 16), 0);
+
+    const bytes key = from_hex(r["KEY"]);
+    std::uint8_t round_keys[15][16] = {};
+    aes_expand_key(key.data(), round_keys, enc.rounds);
+    EXPECT_EQ(to_hex(round_keys[0], 240), to_hex(enc.round_keys[0], 240));
+    bytes block = from_hex(r["PLAINTEXT"]);
+    aes_encrypt_block(block.data(), block.data(), round_keys, enc.rounds);
+    EXPECT_EQ(to_hex(block), r["CIPHERTEXT"]);
+    aes_invert_round_keys(round_keys, enc.rounds);
+    EXPECT_EQ(to_hex(round_keys[0], 240), to_hex(dec.round_keys[0], 240));
+    aes_decrypt_block(block.data(), block.data(), round_keys, enc.rounds);
+    EXPECT_EQ(to_hex(block), r["PLAINTEXT"]);
   }
+  // A round count AES does not have leaves everything alone.
+  std::uint8_t round_keys[15][16] = {}, block[16] = {};
+  for (int rounds : {0, 11, 15, -1}) {
+    aes_expand_key(block, round_keys, rounds);
+    aes_invert_round_keys(round_keys, rounds);
+    aes_encrypt_block(block, block, round_keys, rounds);
+    aes_decrypt_block(block, block, round_keys, rounds);
+  }
+  EXPECT_EQ(to_hex(round_keys[0], 240) + to_hex(block, 16), std::string(512, '0'));
 }
 
 // The last round key of the FIPS-197 Appendix B key schedule (w[40..43]), laid out word by word.

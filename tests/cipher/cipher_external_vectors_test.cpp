@@ -1,5 +1,5 @@
-// The NIST CAVP AESAVS response files and the Wycheproof AES-CBC-PKCS5 cases, read from the shared
-// vector folder; skipped when that folder is not there.
+// The NIST CAVP AESAVS response files and the Wycheproof AES-CBC-PKCS5 cases (tests/vectors; their
+// sources are in tests/vectors/SOURCES.md).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,19 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path shared_folder = VURN_SHARED_VECTORS;
+const fs::path vector_folder = VURN_TEST_VECTORS;
 
-class ExternalVectors : public impl_test {
- protected:
-  void SetUp() override {
-    impl_test::SetUp();
-    if (IsSkipped()) return;
-    if (!fs::is_directory(shared_folder / "cavp")) {
-      GTEST_SKIP() << "no shared vector folder at " << shared_folder << "; CAVP and Wycheproof "
-                   << "vectors not run";
-    }
-  }
-};
+class CipherExternalVectors : public impl_test {};
 
 int mode_of_file(const std::string& name) {
   if (name.rfind("ECB", 0) == 0) return CIPHER_MODE_ECB;
@@ -35,9 +25,9 @@ int mode_of_file(const std::string& name) {
 }
 
 // Known-answer (GFSbox, KeySbox, VarKey, VarTxt) and multi-block files, both directions.
-TEST_P(ExternalVectors, CavpKnownAnswerAndMultiBlock) {
+TEST_P(CipherExternalVectors, CavpKnownAnswerAndMultiBlock) {
   int files = 0, records = 0;
-  for (const auto& entry : fs::directory_iterator(shared_folder / "cavp")) {
+  for (const auto& entry : fs::directory_iterator(vector_folder / "cavp")) {
     const std::string name = entry.path().filename().string();
     const int mode = mode_of_file(name);
     if (entry.path().extension() != ".rsp" || mode == 0) continue;
@@ -58,10 +48,10 @@ TEST_P(ExternalVectors, CavpKnownAnswerAndMultiBlock) {
 
 // ECB Monte Carlo: each record's output is the 1000th of a chain of encryptions (or decryptions)
 // starting from its input.
-TEST_P(ExternalVectors, CavpEcbMonteCarlo) {
+TEST_P(CipherExternalVectors, CavpEcbMonteCarlo) {
   int records = 0;
   for (const char* file : {"ECBMCT128.rsp", "ECBMCT192.rsp", "ECBMCT256.rsp"}) {
-    for (const auto& r : read_vector_file((shared_folder / "cavp" / "mct" / file).string())) {
+    for (const auto& r : read_vector_file((vector_folder / "cavp" / "mct" / file).string())) {
       const bool encrypting = r.section == "ENCRYPT";
       const cipher_setup s =
           make_setup(CIPHER_MODE_ECB, encrypting ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT, r["KEY"]);
@@ -89,8 +79,8 @@ std::string json_string(const std::string& object, const std::string& name) {
 // Valid cases encrypt to their ciphertext and decrypt back; invalid ones are refused. An empty
 // message pads to nothing here, so its encryption is 0 octets, though its ciphertext (one block of
 // padding) still decrypts to nothing.
-TEST_P(ExternalVectors, WycheproofCbcPkcs5) {
-  std::ifstream file(shared_folder / "wycheproof_aes_cbc_pkcs5_test.json");
+TEST_P(CipherExternalVectors, WycheproofCbcPkcs5) {
+  std::ifstream file(vector_folder / "wycheproof_aes_cbc_pkcs5_test.json");
   ASSERT_TRUE(file) << "cannot read the Wycheproof file";
   std::stringstream text;
   text << file.rdbuf();
@@ -130,7 +120,8 @@ TEST_P(ExternalVectors, WycheproofCbcPkcs5) {
   EXPECT_EQ(cases, 216);
 }
 
-INSTANTIATE_TEST_SUITE_P(Impl, ExternalVectors, testing::ValuesIn(all_aes_impls()), impl_name);
+INSTANTIATE_TEST_SUITE_P(Impl, CipherExternalVectors, testing::ValuesIn(all_aes_impls()),
+                         impl_name);
 
 }  // namespace
 }  // namespace vurn::test

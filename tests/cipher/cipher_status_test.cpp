@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "cipher/chunks.h"
 #include "cipher_test_support.h"
 
 namespace vurn::test {
@@ -13,7 +14,7 @@ const std::string key128 = "000102030405060708090a0b0c0d0e0f";
 const std::string key192 = "000102030405060708090a0b0c0d0e0f1011121314151617";
 const std::string key256 = key128 + "101112131415161718191a1b1c1d1e1f";
 
-TEST(KeyStateInit, ReportsEachBadInput) {
+TEST(CipherStatus, KeyStateInitReportsEachBadInput) {
   struct scenario {
     const char* what;
     int direction, bits;
@@ -45,7 +46,7 @@ TEST(KeyStateInit, ReportsEachBadInput) {
   EXPECT_EQ(key_state_init(nullptr, DIRECTION_ENCRYPT, 128, key128.c_str()), ERR_KEY_STATE);
 }
 
-TEST(KeyStateInit, ReadsTextUpToBitsOverFourCharacters) {
+TEST(CipherStatus, KeyStateInitReadsTextUpToBitsOverFourCharacters) {
   // An unterminated buffer exactly as long as the key, as the key-file loader hands over.
   const auto digits = std::make_unique<char[]>(32);
   std::memcpy(digits.get(), key128.data(), 32);
@@ -67,7 +68,7 @@ TEST(KeyStateInit, ReadsTextUpToBitsOverFourCharacters) {
   EXPECT_EQ(std::string(again.key_text), "xyz");
 }
 
-TEST(ModeStateInit, ChecksModeAndIv) {
+TEST(CipherStatus, ModeStateInitChecksModeAndIv) {
   mode_state mode{};
   for (int bad : {0, 4, -1, 255, 258}) EXPECT_EQ(mode_state_init(&mode, bad, nullptr), ERR_MODE);
   EXPECT_EQ(mode_state_init(nullptr, CIPHER_MODE_CBC, nullptr), ERR_CIPHER_STATE);
@@ -84,6 +85,108 @@ TEST(ModeStateInit, ChecksModeAndIv) {
   EXPECT_EQ(mode_state_init(&mode, CIPHER_MODE_ECB, "00"), ERR_IV);  // short text
 }
 
+// Every routine, with what it needs from the records: a mode and a key direction.
+struct routine_case {
+  const char* name;
+  int mode, direction;
+  int (*call)(const mode_state*, const key_state*, const std::uint8_t*, std::uint8_t*);
+};
+using in_octets = const std::uint8_t*;
+using out_octets = std::uint8_t*;
+const routine_case routines[] = {
+    {"encrypt_blocks", CIPHER_MODE_CBC, DIRECTION_ENCRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return encrypt_blocks(m, k, in, 128, out);
+     }},
+    {"decrypt_blocks", CIPHER_MODE_CBC, DIRECTION_DECRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return decrypt_blocks(m, k, in, 128, out);
+     }},
+    {"encrypt_blocks CFB-1", CIPHER_MODE_CFB1, DIRECTION_ENCRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return encrypt_blocks(m, k, in, 128, out);
+     }},
+    {"decrypt_blocks CFB-1", CIPHER_MODE_CFB1, DIRECTION_ENCRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return decrypt_blocks(m, k, in, 128, out);
+     }},
+    {"encrypt_padded", CIPHER_MODE_CBC, DIRECTION_ENCRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return encrypt_padded(m, k, in, 16, out);
+     }},
+    {"decrypt_padded", CIPHER_MODE_CBC, DIRECTION_DECRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return decrypt_padded(m, k, in, 16, out);
+     }},
+    {"encrypt_chunks", CIPHER_MODE_CBC, DIRECTION_ENCRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return encrypt_chunks(m, k, in, 16, 2, out);
+     }},
+    {"decrypt_chunks", CIPHER_MODE_CBC, DIRECTION_DECRYPT,
+     [](const mode_state* m, const key_state* k, in_octets in, out_octets out) {
+       return decrypt_chunks(m, k, in, 16, 2, out);
+     }},
+};
+
+// An init that fails, on the key record or on the mode record, set up for the routine otherwise.
+struct failing_init {
+  const char* name;
+  int status;
+  int (*fail)(mode_state*, key_state*, const routine_case&);
+};
+const failing_init failing_inits[] = {
+    {"bad digit", ERR_KEY_MATERIAL,
+     [](mode_state*, key_state* k, const routine_case& r) {
+       return key_state_init(k, r.direction, 128, "000102030405060708090a0b0c0d0e0g");
+     }},
+    {"bad size", ERR_KEY_MATERIAL,
+     [](mode_state*, key_state* k, const routine_case& r) {
+       return key_state_init(k, r.direction, 160, key192.c_str());
+     }},
+    {"bad direction", ERR_KEY_DIRECTION,
+     [](mode_state*, key_state* k, const routine_case&) {
+       return key_state_init(k, 2, 128, key128.c_str());
+     }},
+    {"bad IV", ERR_IV,
+     [](mode_state* m, key_state*, const routine_case& r) {
+       return mode_state_init(m, r.mode, "00010203x");
+     }},
+    {"bad mode", ERR_MODE,
+     [](mode_state* m, key_state*, const routine_case&) { return mode_state_init(m, 0, nullptr); }},
+};
+
+// After a failed init a record is unusable, whether it was never set up (and holds whatever its
+// memory held) or was usable before: every routine refuses it, and does not run on round keys
+// that are all zero or a mix of the old key and the new.
+TEST(CipherStatus, FailedInitMakesRecordUnusable) {
+  std::uint8_t in[32] = {}, out[48];
+  for (const failing_init& f : failing_inits) {
+    for (const routine_case& r : routines) {
+      for (bool previously_good : {false, true}) {
+        SCOPED_TRACE(testing::Message() << f.name << ", " << r.name
+                                        << (previously_good ? ", usable before" : ", fresh"));
+        mode_state mode;
+        key_state key;
+        std::memset(&mode, 1, sizeof mode);
+        std::memset(&key, 1, sizeof key);
+        if (previously_good) {
+          ASSERT_EQ(key_state_init(&key, r.direction, 128, key128.c_str()), 1);
+          ASSERT_EQ(mode_state_init(&mode, r.mode, nullptr), 1);
+          ASSERT_NE(r.call(&mode, &key, in, out), ERR_CIPHER_STATE);
+        }
+        ASSERT_EQ(f.fail(&mode, &key, r), f.status);
+        // The record the init did not spoil is set up well.
+        if (f.status == ERR_IV || f.status == ERR_MODE) {
+          ASSERT_EQ(key_state_init(&key, r.direction, 128, key128.c_str()), 1);
+        } else {
+          ASSERT_EQ(mode_state_init(&mode, r.mode, nullptr), 1);
+        }
+        EXPECT_EQ(r.call(&mode, &key, in, out), ERR_CIPHER_STATE);
+      }
+    }
+  }
+}
+
 struct records {
   key_state enc{}, dec{};
   mode_state ecb{}, cbc{}, cfb1{}, unknown{};
@@ -98,7 +201,7 @@ struct records {
   }
 };
 
-TEST(BlockRoutines, GuardRecordsAndLengths) {
+TEST(CipherStatus, BlockAndChunkRoutinesGuardRecordsAndLengths) {
   const records r;
   key_state unset{};
   std::uint8_t in[48] = {}, out[48];
@@ -119,6 +222,13 @@ TEST(BlockRoutines, GuardRecordsAndLengths) {
   EXPECT_EQ(encrypt_blocks(&r.cbc, &r.enc, in, 0, out), 0);
   EXPECT_EQ(decrypt_blocks(&r.cbc, &r.dec, in, -128, out), 0);
 
+  EXPECT_EQ(encrypt_chunks(&r.cbc, &r.dec, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(decrypt_chunks(&r.cbc, &r.enc, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(nullptr, &r.enc, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(&r.unknown, &r.enc, in, 32, 1, out), ERR_CIPHER_STATE);
+  EXPECT_EQ(encrypt_chunks(&r.cbc, &r.enc, nullptr, 32, 1, out), CHUNKS_NONE);
+  EXPECT_EQ(decrypt_chunks(&r.cbc, &r.dec, in, 0, 1, out), CHUNKS_NONE);
+
   // Only whole blocks are processed; the rest of the output is left alone.
   for (const mode_state* mode : {&r.ecb, &r.cbc, &r.cfb1}) {
     std::memset(out, 0xaa, sizeof out);
@@ -130,7 +240,7 @@ TEST(BlockRoutines, GuardRecordsAndLengths) {
   }
 }
 
-TEST(PaddedRoutines, GuardRecordsLengthsAndPadding) {
+TEST(CipherStatus, PaddedRoutinesGuardRecordsLengthsAndPadding) {
   const records r;
   std::uint8_t in[64] = {}, out[80];
   EXPECT_EQ(encrypt_padded(&r.cbc, &r.enc, in, 0, out), 0);

@@ -59,9 +59,9 @@ class impl_test : public testing::TestWithParam<aes_impl_id> {
 };
 std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info);
 
-// The implementations other than the table core (the bitsliced one and those using the AES
-// instructions), for comparing against it.
-std::vector<aes_impl_id> hardware_impls();
+// The implementations the dispatch may choose: the bitsliced one and those using the AES
+// instructions, that is all but the table core, which they are compared against.
+std::vector<aes_impl_id> constant_time_impls();
 
 // Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
 // mode with the IV (zero when iv_hex is empty). Fails the current test on a bad status.

@@ -1,15 +1,19 @@
 // Constant-time check, run under valgrind's memcheck: the key and the data are marked undefined,
 // so memcheck reports every branch and every memory address computed from them. Key set-up, the
-// block and chain routines of each implementation and the cipher interface's block and chunk
-// routines then run on them. The bitsliced implementation and the hardware one in use must cause
-// no report. The table-driven core must cause reports (its lookups are indexed by key and data
-// bytes): that proves the check can fail, and it fails if the core ever comes out clean.
+// block and chain routines of each implementation, the cipher interface's block and chunk routines
+// and the one-block routines of aes.h then run on them, once per implementation this process can
+// run. Those the dispatch may choose must cause no report. The table-driven core must cause reports
+// (its lookups are indexed by key and data bytes): that proves the check can fail, and it fails if
+// the core ever comes out clean. Under valgrind the process runs on valgrind's virtual processor,
+// which lacks some instructions of the real one (VAES, AVX-512): the implementations needing them
+// are not examined, and the output names every implementation examined and every one left out.
 // Exits 77 (skipped) when not run under valgrind or built without valgrind's header.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "cipher/aes.h"
 #include "cipher/aes_impl.h"
 #include "cipher/chunks.h"
 
@@ -30,7 +34,9 @@ void make_secret(T* data, std::size_t octets) {
 
 // Records of both directions set up, through the cipher interface, from undefined key digits, and
 // an undefined IV. The digits are written first (so the record knows its key size) and then marked
-// undefined; key_state_init without text parses and expands what the record holds.
+// undefined; key_state_init without text parses and expands what the record holds. Whether the
+// digits were valid is the status key_state_init returns, which every caller learns; so the
+// record's usable field, set from it, is declared defined.
 struct secrets {
   key_state encrypt{}, decrypt{};
   mode_state mode{};
@@ -41,6 +47,7 @@ void init_from_secret_digits(key_state& key, int direction, int bits) {
   key_state_init(&key, direction, bits, digits.c_str());
   make_secret(key.key_text, digits.size());
   key_state_init(&key, direction, bits, nullptr);
+  VALGRIND_MAKE_MEM_DEFINED(&key.usable, sizeof key.usable);
 }
 
 secrets set_up(int bits) {
@@ -67,6 +74,13 @@ void run_all(const aes_impl& impl) {
     decrypt_blocks(&s.mode, &s.decrypt, in.data(), all_bits, out.data());
     encrypt_chunks(&s.mode, &s.encrypt, in.data(), CHUNK_OCTETS, CHUNKS, out.data());
     decrypt_chunks(&s.mode, &s.decrypt, in.data(), CHUNK_OCTETS, CHUNKS, out.data());
+
+    u8 key_bytes[32] = {}, round_keys[15][16];
+    make_secret(key_bytes, sizeof key_bytes);
+    aes_expand_key(key_bytes, round_keys, s.encrypt.rounds);
+    aes_invert_round_keys(round_keys, s.encrypt.rounds);
+    aes_encrypt_block(in.data(), out.data(), s.encrypt.round_keys, s.encrypt.rounds);
+    aes_decrypt_block(in.data(), out.data(), s.decrypt.round_keys, s.decrypt.rounds);
   }
 }
 
@@ -78,10 +92,11 @@ unsigned errors_from(aes_impl_id id) {
   return VALGRIND_COUNT_ERRORS - before;
 }
 
-bool check(aes_impl_id id, bool must_leak) {
+bool check(aes_impl_id id) {
+  const bool must_leak = id == aes_impl_id::table;
   const unsigned errors = errors_from(id);
   const bool as_expected = must_leak ? errors > 0 : errors == 0;
-  std::printf("%-10s %6u memcheck errors: %s%s\n", aes_impl_name(id), errors,
+  std::printf("%-11s %6u memcheck errors: %s%s\n", aes_impl_name(id), errors,
               as_expected ? "as expected" : "FAILED",
               must_leak ? " (table lookups indexed by key and data)" : " (constant-time)");
   return as_expected;
@@ -94,10 +109,21 @@ int main() {
     std::puts("skipped: run this under valgrind (memcheck)");
     return 77;
   }
-  const vurn::aes_impl_id chosen = vurn::active_aes_impl_id();
-  bool ok = check(vurn::aes_impl_id::bitsliced, false);
-  if (chosen != vurn::aes_impl_id::bitsliced) ok = check(chosen, false) && ok;
-  ok = check(vurn::aes_impl_id::portable, true) && ok;
+  std::printf("under valgrind the dispatch chooses %s\n",
+              vurn::aes_impl_name(vurn::active_aes_impl_id()));
+  bool ok = true;
+  std::string left_out;
+  for (vurn::aes_impl_id id : vurn::all_aes_impls()) {
+    if (vurn::find_aes_impl(id) != nullptr) {
+      ok = check(id) && ok;
+    } else {
+      left_out += std::string(" ") + vurn::aes_impl_name(id);
+    }
+  }
+  if (!left_out.empty()) {
+    std::printf("not examined (valgrind's processor or this one lacks their instructions):%s\n",
+                left_out.c_str());
+  }
   return ok ? 0 : 1;
 }
 

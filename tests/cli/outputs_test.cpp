@@ -289,5 +289,56 @@ TEST(Signals, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
   }
 }
 
+// A second hard link makes vurn copy the result into the existing target, 1 MiB per pwrite. strace
+// sends SIGTERM as the chosen system call is made: while vurn still writes its temporary file
+// (write), or once the copy into the target has begun. Either way the target holds one content
+// whole, and the signal ends the run.
+TEST(Signals, ASignalDuringACopyIntoTheTargetWaitsUntilTheCopyIsWhole) {
+  if (find_program("strace") == "strace") GTEST_SKIP() << "strace is not installed";
+  if (test::vurn_runs_under_test_runner()) {
+    GTEST_SKIP() << "under a test runner the system calls counted would be the runner's";
+  }
+  const struct {
+    const char* syscall;
+    int when;
+    bool new_content;
+  } cases[] = {
+      {"write", 1, false},
+      {"pwrite64", 1, true},
+      {"pwrite64", 3, true},
+      {"fsync", 1, true},
+  };
+  temp_dir dir;
+  write_file(dir / "key", KEY_HEX);
+  write_file(dir / "plain", random_bytes(3 * 1024 * 1024));
+  ASSERT_EQ(test::run_vurn({"-e", "-k", "key", "-o", "new", "plain"}, dir.path).status, 0);
+  const std::string new_content = read_file(dir / "new");
+  const std::string old_content = random_bytes(1024 * 1024);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.syscall) + " " + std::to_string(c.when));
+    write_file(dir / "target", old_content);
+    ASSERT_TRUE(file_exists(dir / "other") ||
+                link((dir / "target").c_str(), (dir / "other").c_str()) == 0);
+    const int entries = count_entries(dir.path);
+    process_request request;
+    request.prefix = {
+        "strace",
+        "-f",
+        "-qq",
+        "-o",
+        "/dev/null",
+        "-e",
+        "inject=" + std::string(c.syscall) + ":signal=SIGTERM:when=" + std::to_string(c.when)};
+    request.cwd = dir.path;
+    request.args = {"-e", "-k", "key", "-o", "target", "plain"};
+    const process_result result = run_process(request);
+    if (result.err.find("ptrace") != std::string::npos) GTEST_SKIP() << result.err;
+    EXPECT_EQ(result.signal, SIGTERM) << result.err;
+    // Compared as booleans: a mismatch would print mebibytes.
+    EXPECT_TRUE(read_file(dir / "target") == (c.new_content ? new_content : old_content));
+    EXPECT_EQ(count_entries(dir.path), entries);
+  }
+}
+
 }  // namespace
 }  // namespace vurn

@@ -1,14 +1,20 @@
-// All-or-nothing files on real folders: what a commit leaves, what a discard leaves, and the
-// refusals of open(2).
+// All-or-nothing files on real folders: what a commit leaves, what a discard leaves, the
+// refusals of open(2), and existing files rewritten in place on a full disk or for another user.
 #include "fileio/atomic_file.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
+#include "fileio/fd.h"
+#include "support/small_mount.h"
 #include "support/temp_dir.h"
 
 namespace vurn {
@@ -102,9 +108,9 @@ struct case_folder {
 
 // Opens "target" in the folder and writes "new data"; returns the open status.
 int open_and_write(atomic_file& f, const case_folder& folder, const file_case& c) {
-  const int status = atomic_file_open(f, (folder.dir / "target").c_str(), c.options);
+  const int status = f.open((folder.dir / "target").c_str(), c.options);
   if (status == 0) {
-    EXPECT_EQ(write(f.fd, "new data", 8), 8);
+    EXPECT_EQ(write(f.fd(), "new data", 8), 8);
   }
   return status;
 }
@@ -123,8 +129,10 @@ TEST(AtomicFile, CommitGivesWhatOpeningWithWWouldGive) {
     ASSERT_EQ(open_and_write(f, folder, c), c.open_status);
     if (c.open_status != 0) continue;
     EXPECT_EQ(count_entries(folder.dir.path), folder.entries);  // nothing visible before the commit
-    ASSERT_EQ(atomic_file_commit(f), 0);
-    EXPECT_EQ(f.fd, -1);
+    const commit_result result = f.commit();
+    ASSERT_EQ(result.error, 0);
+    EXPECT_EQ(result.replaced, folder.inode != 0);
+    EXPECT_EQ(f.fd(), -1);
 
     EXPECT_EQ(read_file(folder.content), "new data");
     EXPECT_EQ(file_mode(folder.content), c.mode != 0 ? c.mode : new_file_mode());
@@ -151,7 +159,7 @@ TEST(AtomicFile, DiscardLeavesEverythingAsItWas) {
       {
         atomic_file f;
         ASSERT_EQ(open_and_write(f, folder, c), 0);
-        if (!by_destructor) atomic_file_discard(f);
+        if (!by_destructor) f.discard();
       }
       EXPECT_EQ(count_entries(folder.dir.path), folder.entries);
       if (folder.inode != 0) {
@@ -167,10 +175,10 @@ TEST(AtomicFile, ANameThatAppearsMeanwhileIsNotReplaced) {
   temp_dir dir;
   for (const atomic_file_options& options : {atomic_file_options{}, {0600, false, true}}) {
     atomic_file f;
-    ASSERT_EQ(atomic_file_open(f, (dir / "target").c_str(), options), 0);
-    ASSERT_EQ(write(f.fd, "new data", 8), 8);
+    ASSERT_EQ(f.open((dir / "target").c_str(), options), 0);
+    ASSERT_EQ(write(f.fd(), "new data", 8), 8);
     write_file(dir / "target", "theirs");
-    EXPECT_EQ(atomic_file_commit(f), EEXIST);
+    EXPECT_EQ(f.commit().error, EEXIST);
     EXPECT_EQ(read_file(dir / "target"), "theirs");
     EXPECT_EQ(count_entries(dir.path), 1);
     ASSERT_EQ(unlink((dir / "target").c_str()), 0);
@@ -192,18 +200,125 @@ TEST(AtomicFile, RefusalsAreThoseOfOpen) {
   };
   for (const auto& c : cases) {
     atomic_file f;
-    EXPECT_EQ(atomic_file_open(f, c.path.c_str(), {}), c.status) << c.path;
-    EXPECT_EQ(f.fd, -1) << c.path;
+    EXPECT_EQ(f.open(c.path.c_str(), {}), c.status) << c.path;
+    EXPECT_EQ(f.fd(), -1) << c.path;
   }
   EXPECT_EQ(count_entries(dir.path), 1);
 }
 
 TEST(AtomicFile, DevicesAreWrittenDirectly) {
   atomic_file f;
-  ASSERT_EQ(atomic_file_open(f, "/dev/null", {}), 0);
-  EXPECT_EQ(f.plan, atomic_file_plan::direct);
-  EXPECT_EQ(write(f.fd, "x", 1), 1);
-  EXPECT_EQ(atomic_file_commit(f), 0);
+  ASSERT_EQ(f.open("/dev/null", {}), 0);
+  EXPECT_EQ(write(f.fd(), "x", 1), 1);
+  const commit_result result = f.commit();
+  EXPECT_EQ(result.error, 0);
+  EXPECT_FALSE(result.replaced);
+  struct stat st {};
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+// Writes until the file system has no block and no inode left.
+void fill_up(const std::string& folder) {
+  const unique_fd filler(open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600));
+  ASSERT_TRUE(filler.valid());
+  const std::string block(4096, 'f');
+  while (write_all(filler.get(), block) == 0) {
+  }
+  for (int i = 0;; ++i) {
+    const unique_fd empty(
+        open((folder + "/empty" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0600));
+    if (!empty.valid()) break;
+  }
+}
+
+// A second hard link makes the commit copy into the existing file. Without free inodes the
+// temporary file goes elsewhere, and ext2 cannot reserve blocks ahead, so growing the file is
+// what meets the full disk.
+TEST(AtomicFile, AFullDiskFailsBeforeAnExistingFileChanges) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system image";
+  const struct {
+    const char* what;
+    std::size_t old_size;
+    std::size_t written;  // the old file's data; a hole up to old_size after it
+    std::size_t new_size;
+    int error;
+  } cases[] = {
+      {"growing", 64 * 1024, 64 * 1024, 256 * 1024, ENOSPC},
+      {"shrinking", 256 * 1024, 256 * 1024, 64 * 1024, 0},
+      {"over a hole", 256 * 1024, 16 * 1024, 128 * 1024, ENOSPC},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_dir dir;
+    const test::small_ext2_mount disk(dir / "disk", 1024, 16);
+    if (!disk.mounted) GTEST_SKIP() << disk.why_not;
+    const std::string target = disk.path + "/target";
+    const std::string old_content =
+        std::string(c.written, 'o') + std::string(c.old_size - c.written, '\0');
+    const std::string new_content(c.new_size, 'n');
+    write_file(target, old_content.substr(0, c.written));
+    ASSERT_EQ(truncate(target.c_str(), static_cast<off_t>(c.old_size)), 0);
+    ASSERT_EQ(link(target.c_str(), (disk.path + "/other").c_str()), 0);
+    fill_up(disk.path);
+    const int entries = count_entries(disk.path);
+
+    atomic_file f;
+    ASSERT_EQ(f.open(target.c_str(), {}), 0);
+    ASSERT_EQ(write_all(f.fd(), new_content), 0);
+    EXPECT_EQ(f.commit().error, c.error);
+    const std::string& expected = c.error == 0 ? new_content : old_content;
+    // Compared as booleans: a mismatch would print a quarter of a mebibyte.
+    EXPECT_TRUE(read_file(target) == expected);
+    EXPECT_TRUE(read_file(disk.path + "/other") == expected);
+    EXPECT_EQ(count_entries(disk.path), entries);
+  }
+}
+
+// Runs body as user and group 65534 in a child process and returns its exit status.
+template <typename action>
+int status_as_nobody(action body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Another user's file that anyone may write: its mode is not the writer's to change, so a result
+// that needs another mode is refused before a byte changes; the content alone may be replaced.
+TEST(AtomicFile, AFileWhoseModeTheCallerMayNotChangeIsNotGivenAForcedMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const struct {
+    const char* what;
+    atomic_file_options options;
+    int error;
+  } cases[] = {
+      {"forced mode", {0600, true, false}, EPERM},
+      {"mode kept", {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const temp_dir dir;
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    const std::string target = dir / "target";
+    write_file(target, "old");
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    const int status = status_as_nobody([&] {
+      atomic_file f;
+      const int opened = f.open(target.c_str(), c.options);
+      if (opened != 0) return opened;
+      const int written = write_all(f.fd(), std::string_view("new data"));
+      return written != 0 ? written : f.commit().error;
+    });
+    EXPECT_EQ(status, c.error);
+    EXPECT_EQ(read_file(target), c.error == 0 ? "new data" : "old");
+    EXPECT_EQ(file_mode(target), 0666u);
+    EXPECT_EQ(count_entries(dir.path), 1);
+  }
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ bool is_upper_hex(const std::string& text) {
                      [](char c) { return std::isdigit(c) || (c >= 'A' && c <= 'F'); });
 }
 
-TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
+TEST(KeyFile, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   temp_dir dir;
   for (int bits : {128, 192, 256}) {
     const std::string path = dir / ("key" + std::to_string(bits));
@@ -65,7 +65,7 @@ TEST(KeyFileGeneration, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
 
 // A replaced key file is the one the name leads to: a symbolic link stays a link, a second hard
 // link sees the new key too. Either way the key is the owner's alone and the replacement is said.
-TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
+TEST(KeyFile, KeysAreTheOwnersAloneAndReplacingOneWarns) {
   const struct {
     const char* name;
     bool existing;
@@ -112,7 +112,7 @@ TEST(KeyFileGeneration, KeysAreTheOwnersAloneAndReplacingOneWarns) {
   }
 }
 
-TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
+TEST(KeyFile, AFailingRandomDeviceLeavesKeyFilesAlone) {
   temp_dir dir;
   const std::string existing = dir / "existing";
   const std::string absent = dir / "absent";
@@ -132,7 +132,7 @@ TEST(KeyFileGeneration, AFailingRandomDeviceLeavesKeyFilesAlone) {
   EXPECT_FALSE(file_exists(absent));
 }
 
-TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
+TEST(KeyFile, RefusesPathsItCannotCreate) {
   temp_dir dir;
   const std::string taken = dir / "taken";
   write_file(taken, "mine");
@@ -146,13 +146,13 @@ TEST(KeyFileGeneration, RefusesPathsItCannotCreate) {
   EXPECT_EQ(read_file(taken), "mine");
 }
 
-TEST(KeyFileGeneration, AFullDiskIsAFailure) {
+TEST(KeyFile, AFullDiskIsAFailure) {
   captured result = generate(256, "/dev/full");
   EXPECT_EQ(result.result, 0);
   EXPECT_EQ(result.err, "Could not create key file /dev/full: No space left on device\n");
 }
 
-TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
+TEST(KeyFile, AcceptsEitherCaseAndAnyValidSize) {
   temp_dir dir;
   const std::string path = dir / "key";
   write_file(path, std::string(32, 'a') + std::string(32, 'F'));
@@ -163,7 +163,7 @@ TEST(KeyFileReading, AcceptsEitherCaseAndAnyValidSize) {
   EXPECT_EQ(read_key(path).result, 192);
 }
 
-TEST(KeyFileReading, RefusesWrongSizesWithoutReadingThem) {
+TEST(KeyFile, RefusesWrongSizesWithoutReadingThem) {
   temp_dir dir;
   const struct {
     std::size_t size;
@@ -179,7 +179,7 @@ TEST(KeyFileReading, RefusesWrongSizesWithoutReadingThem) {
   }
 }
 
-TEST(KeyFileReading, RefusesWhatIsNotARegularFile) {
+TEST(KeyFile, RefusesWhatIsNotARegularFile) {
   temp_dir dir;
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

@@ -3,14 +3,18 @@
 # the source tree against it, once through the CMake package (shared and static library) and once
 # through pkg-config. Each build must print the AES encryption of the FIPS-197 C.1 block and give
 # back texts of several lengths through padded CBC. Also: each installed header compiles on its
-# own, and the shared library exports nothing outside namespace vurn.
+# own, and the shared library exports nothing outside namespace vurn nor any name the installed
+# headers do not declare.
 # usage: check_library.sh <cmake> <c++ compiler> <build folder> <source folder>
 # Exits 77 (skipped) when pkg-config is not installed.
 set -eu
 cmake=$1 cxx=$2 build=$3 source=$4
 command -v pkg-config >/dev/null || { echo "pkg-config is not installed"; exit 77; }
+. "$(dirname "$0")/../docs/install_records.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The build folder's own install records (a user's install) are put back afterwards.
+trap 'restore_install_records "$build" "$work"; rm -rf "$work"' EXIT
+save_install_records "$build" "$work"
 prefix=$work/prefix
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libvurn.so)")
@@ -63,4 +67,8 @@ if [ -n "$foreign" ]; then
   printf 'libvurn.so exports more than namespace vurn:\n%s\n' "$foreign"
   failed=1
 fi
+for name in $(nm -DC --defined-only "$libdir/libvurn.so" | sed -n 's/^.* vurn::\([a-z_0-9]*\).*/\1/p'); do
+  grep -qw "$name" "$prefix"/include/vurn/*.h ||
+    { echo "libvurn.so exports vurn::$name, which no installed header declares"; failed=1; }
+done
 exit $failed

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
@@ -56,18 +58,62 @@ std::string find_in_path(const std::string& name) {
   throw std::runtime_error("VURN_TEST_RUNNER: " + name + " not found in PATH");
 }
 
+// A copy of the vurn binary in a temporary folder that every user may enter, removed when the
+// test program ends. The build folder may lie under one that only its owner can enter (root's
+// home is 0700), where a test acting as another user could not execute the binary itself.
+class reachable_binary {
+ public:
+  reachable_binary() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vurn-bin-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    path_ = folder_ + "/vurn";
+    std::error_code error;
+    std::filesystem::copy_file(VURN_BINARY, path_, error);
+    if (error || chmod(folder_.c_str(), 0755) != 0 || chmod(path_.c_str(), 0755) != 0) {
+      throw std::runtime_error("cannot copy " + std::string(VURN_BINARY) + " to " + path_);
+    }
+  }
+  ~reachable_binary() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  reachable_binary(const reachable_binary&) = delete;
+  reachable_binary& operator=(const reachable_binary&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+// setpriv runs the rest of the command as another user, who may not reach the build folder.
+bool prefix_changes_user(const std::vector<std::string>& prefix) {
+  return !prefix.empty() && std::filesystem::path(prefix.front()).filename() == "setpriv";
+}
+
+// The vurn binary itself, or under a prefix that changes the user, a copy that user can execute.
+std::string program_to_run(const process_request& request) {
+  if (request.program != VURN_BINARY || !prefix_changes_user(request.prefix)) {
+    return request.program;
+  }
+  static const reachable_binary copy;
+  return copy.path();
+}
+
 command_line build_command_line(const process_request& request) {
   command_line command;
-  std::vector<std::string> runner =
-      request.program == VURN_BINARY ? runner_words() : std::vector<std::string>{};
+  const bool is_vurn = request.program == VURN_BINARY;
+  const std::string program = program_to_run(request);
+  std::vector<std::string> runner = is_vurn ? runner_words() : std::vector<std::string>{};
   if (runner.empty()) {
-    command.path = request.program;
-    command.words.push_back(request.argv0.value_or(request.program));
+    command.path = program;
+    command.words.push_back(request.argv0.value_or(program));
   } else {
     command.path = find_in_path(runner.front());
     command.through_runner = true;
     command.words = std::move(runner);
-    command.words.push_back(request.program);
+    command.words.push_back(program);
   }
   command.words.insert(command.words.end(), request.args.begin(), request.args.end());
   if (!request.prefix.empty()) {

@@ -8,6 +8,11 @@
 // in the search path of the test process, not in the child's environment, and timeouts are ten
 // times longer. Other programs are run directly. A prefix comes before the runner, and its first
 // word is looked up in the same way.
+//
+// A prefix that starts with setpriv runs vurn as another user, who may not be able to enter the
+// build folder (a checkout in root's home, mode 0700): vurn is then run from a copy in a temporary
+// folder that every user may enter, made once per test program, and sees that copy's path as its
+// argument 0.
 #pragma once
 
 #include <optional>

@@ -2,6 +2,9 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace vurn::test {
 
@@ -12,6 +15,25 @@ small_mount::small_mount(const std::string& where, const std::string& options) :
 
 small_mount::~small_mount() {
   if (mounted) umount2(path.c_str(), MNT_DETACH);
+}
+
+small_ext2_mount::small_ext2_mount(const std::string& where, int size_kib, int inodes)
+    : path(where), image_(where + ".img") {
+  mkdir(path.c_str(), 0755);
+  const std::string make = "mkfs.ext2 -q -F -m 0 -b 1024 -N " + std::to_string(inodes) + " " +
+                           image_ + " " + std::to_string(size_kib) + " >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) {
+    why_not = "mkfs.ext2 (e2fsprogs) is missing or failed";
+    return;
+  }
+  const std::string mount_image = "mount -o loop " + image_ + " " + path + " >/dev/null 2>&1";
+  mounted = std::system(mount_image.c_str()) == 0;
+  if (!mounted) why_not = "mounting a loop device was refused";
+}
+
+small_ext2_mount::~small_ext2_mount() {
+  if (mounted) umount2(path.c_str(), MNT_DETACH);
+  unlink(image_.c_str());
 }
 
 }  // namespace vurn::test

@@ -1,5 +1,5 @@
-// A small tmpfs mounted on a folder for one test, for full-disk and no-inode cases; unmounted when
-// the test ends. Mounting needs root: tests skip, saying so, when mounted is false.
+// Small file systems mounted on a folder for one test, for full-disk and no-inode cases; unmounted
+// when the test ends. Mounting needs root: tests skip, saying so, when mounted is false.
 #pragma once
 
 #include <string>
@@ -14,6 +14,22 @@ struct small_mount {
   ~small_mount();
   small_mount(const small_mount&) = delete;
   small_mount& operator=(const small_mount&) = delete;
+};
+
+// A small ext2 image (mkfs.ext2 from e2fsprogs) mounted through a loop device: a file system that
+// cannot reserve blocks ahead. why_not tells what failed when mounted is false.
+struct small_ext2_mount {
+  std::string path;
+  bool mounted = false;
+  std::string why_not;
+  // size_kib of 1 KiB blocks, with room for `inodes` files.
+  small_ext2_mount(const std::string& where, int size_kib, int inodes);
+  ~small_ext2_mount();
+  small_ext2_mount(const small_ext2_mount&) = delete;
+  small_ext2_mount& operator=(const small_ext2_mount&) = delete;
+
+ private:
+  std::string image_;
 };
 
 }  // namespace vurn::test

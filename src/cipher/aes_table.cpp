@@ -1,10 +1,10 @@
-// Key set-up and block work on the table-driven core: runs on any processor, and is the reference
-// the hardware implementations are tested against. Its table lookups depend on the key and the
-// data, so unlike the AES instructions it is not constant-time, neither in key set-up nor in the
-// blocks.
+// Key set-up and block work on the table-driven core (aes_core.h): runs on any processor, and is
+// the reference the other implementations are tested against. Its table lookups depend on the key
+// and the data, so unlike them it is not constant-time, neither in key set-up nor in the blocks;
+// the dispatch never chooses it.
 #include <cstring>
 
-#include "aes.h"
+#include "aes_core.h"
 #include "aes_impl.h"
 
 namespace vurn {
@@ -18,13 +18,13 @@ void xor_block(u8* dst, const u8* a, const u8* b) {
 
 void encrypt_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
   for (std::size_t i = 0; i < blocks; ++i) {
-    aes_encrypt_block(in + 16 * i, out + 16 * i, key.round_keys, key.rounds);
+    table_encrypt_block(in + 16 * i, out + 16 * i, key.round_keys, key.rounds);
   }
 }
 
 void decrypt_ecb(const key_state& key, const u8* in, u8* out, std::size_t blocks) {
   for (std::size_t i = 0; i < blocks; ++i) {
-    aes_decrypt_block(in + 16 * i, out + 16 * i, key.round_keys, key.rounds);
+    table_decrypt_block(in + 16 * i, out + 16 * i, key.round_keys, key.rounds);
   }
 }
 
@@ -35,7 +35,7 @@ void encrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
     std::memcpy(chain, iv, 16);
     for (std::size_t i = 0; i < chain_blocks; ++i, in += 16, out += 16) {
       xor_block(chain, chain, in);
-      aes_encrypt_block(chain, chain, key.round_keys, key.rounds);
+      table_encrypt_block(chain, chain, key.round_keys, key.rounds);
       std::memcpy(out, chain, 16);
     }
   }
@@ -49,7 +49,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
     std::memcpy(chain, iv, 16);
     for (std::size_t i = 0; i < chain_blocks; ++i, in += 16, out += 16) {
       std::memcpy(cipher_text, in, 16);
-      aes_decrypt_block(cipher_text, plain, key.round_keys, key.rounds);
+      table_decrypt_block(cipher_text, plain, key.round_keys, key.rounds);
       xor_block(out, plain, chain);
       std::memcpy(chain, cipher_text, 16);
     }
@@ -58,7 +58,7 @@ void decrypt_cbc(const key_state& key, const u8 iv[16], const u8* in, u8* out,
 
 }  // namespace
 
-const aes_impl portable_aes_impl = {aes_expand_key, aes_invert_round_keys, encrypt_ecb,
-                                    decrypt_ecb,    encrypt_cbc,           decrypt_cbc};
+const aes_impl table_aes_impl = {
+    table_expand_key, table_invert_round_keys, encrypt_ecb, decrypt_ecb, encrypt_cbc, decrypt_cbc};
 
 }  // namespace vurn

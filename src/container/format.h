@@ -1,0 +1,91 @@
+// The .vurn container's header.
+//
+// Layout: the key file name as used for encryption, one space, the chunk size in bits as a signed
+// 64-bit little-endian integer (128, 192 or 256), then the body (body.h): chunks of chunk size / 8
+// bytes, each encrypted with AES-CBC from an all-zero IV (the chain restarts at every chunk), the
+// last chunk zero-filled. An empty input gives the header alone.
+//
+// These routines neither print nor open files: they work on the streams they are given and return
+// what they found; the caller words the messages.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace vurn {
+
+// The container's chunk, in bits: a type of its own, so that it cannot be swapped with a key size.
+struct chunk_size {
+  int bits = 256;
+};
+
+constexpr bool is_valid_chunk_size(std::int64_t bits) {
+  return bits == 128 || bits == 192 || bits == 256;
+}
+
+constexpr std::size_t chunk_bytes(chunk_size chunk) {
+  return static_cast<std::size_t>(chunk.bits / 8);
+}
+
+// The longest stored key name read back as a name; a longer one can only be skipped.
+inline constexpr std::size_t STORED_NAME_MAX = PATH_MAX;
+
+enum class header_error {
+  none,
+  no_key_name,      // nothing but white space before the end: not a container
+  bad_chunk_field,  // the chunk-size field is cut short or holds no valid size: not a container
+  name_too_long,    // the stored name is longer than STORED_NAME_MAX bytes
+  read_failed,      // read_errno tells why
+};
+
+struct header_result {
+  header_error error = header_error::none;
+  int read_errno = 0;    // for read_failed
+  std::string key_name;  // the stored name (any bytes but white space); empty when skipped
+  chunk_size chunk{};    // valid once the chunk-size field has been read
+};
+
+// White space as the C locale has it, whatever locale the process runs in: space \t \n \v \f \r.
+// A stored key name ends at the first of them.
+constexpr bool is_header_space(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Writes "<key_name> <8-byte chunk-size field>" to out. Returns 0, or the errno of the failed
+// write (the bytes may sit in the stream's buffer until the body's flush reports them).
+int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk);
+
+// How the stored key name is read.
+enum class name_use {
+  // The name is one word: leading white space skipped, then the run of non-white-space bytes, then
+  // all the white space after it. A name longer than STORED_NAME_MAX is name_too_long.
+  keep_name,
+  // The name is not wanted (the key file is named otherwise), so it may hold anything, blanks
+  // included: the header ends at the first white-space byte, after at least one byte that is not
+  // white space, that is followed by a valid chunk-size field. Each valid field holds zero bytes,
+  // which no stored name can. This reads back containers made under key names with blanks.
+  skip_name,
+};
+
+// The header is read in two steps, so that a caller can do other work between them (the key is
+// set up after the name is known and before the chunk size is). Each step reads byte by byte and
+// stops at the last byte it needs, so after the second the stream is at the first body byte.
+//
+// Step one: the key name. keep_name reads the whole name and the white space after it; skip_name
+// reads up to and including the first byte that is not white space, so that an input of white
+// space alone fails here as no_key_name. Fails with no_key_name, name_too_long or read_failed.
+header_result read_key_name(std::FILE* in, name_use use);
+
+// Step two: the chunk-size field, right after step one with the same `use`. keep_name reads the 8
+// bytes; skip_name reads the rest of the name and the field through a 9-byte window. Fills
+// header.chunk, or header.error with bad_chunk_field or read_failed.
+void read_chunk_field(std::FILE* in, name_use use, header_result& header);
+
+// Both steps.
+header_result read_header(std::FILE* in, name_use use);
+
+}  // namespace vurn
