@@ -78,8 +78,9 @@ filter_program find_program(const char* name) {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
 #ifdef __linux__
-  // Should this process end before the termination handler knows the child (a signal handled
-  // on another thread during the fork), the child ends with it.
+  // Should this process end without its handler (SIGKILL), the child ends with it. The kernel
+  // sends the signal when the forking thread ends: every thread here that forks waits for its
+  // children first.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(127);
 #ifdef SYS_close_range
