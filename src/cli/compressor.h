@@ -4,9 +4,10 @@
 // Compression may run several gzip children at once. A gzip stream may hold several members, which
 // gunzip decodes as the concatenation of what they hold; so the input is cut into segments, each
 // segment is compressed by a child of its own, and a thread of this process hands the members on
-// through the pipe in input order. An input that fits in one segment, or a run with one processor,
-// has one child that reads the input descriptor itself, and its output is the one member gzip makes
-// of the whole input.
+// through the pipe in input order. A file that fits in one segment, or any input on one processor,
+// has one child that reads the input descriptor itself; a pipe that ends within one segment reaches
+// one child through the thread. Either way the output is the one member gzip alone makes of that
+// input.
 #pragma once
 
 #include <sys/types.h>
@@ -80,8 +81,8 @@ filter_failure start_compressor(const char* program, int source_fd, filter_run& 
 // Starts program reading from run.pipe_end (written by this process) and writing to sink_fd.
 filter_failure start_decompressor(const char* program, int sink_fd, filter_run& run);
 
-// The input bytes the compressor has taken so far, readable while it runs (from any thread); 0 when
-// this cannot be known (one child reading a pipe by itself).
+// The input bytes the compressor has taken so far, while it runs (finish_filter on another thread
+// must not race with it); 0 when this cannot be known (one child reading a pipe by itself).
 std::uint64_t input_bytes_read(const filter_run& run);
 
 // Closes this process's end of the pipe if it is still open, waits for the children and returns
