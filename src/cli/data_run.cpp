@@ -10,7 +10,7 @@
 namespace vurn {
 
 data_run::~data_run() {
-  if (child.pid > 0) finish_child(&child, true);
+  finish_filter(filter, true);
   discard_output(output);
   if (input != nullptr && input != stdin) std::fclose(input);
 }
@@ -61,14 +61,19 @@ bool open_output(data_run& run, const settings& with, output_namer namer) {
 }
 
 bool compress_input(data_run& run) {
-  if (!start_compressor("gzip", fileno(run.input), &run.child)) return false;
-  run.body_input = run.child.pipe_end;
+  if (!report(start_compressor("gzip", fileno(run.input), run.filter), run.input_name)) {
+    return false;
+  }
+  run.body_input = run.filter.pipe_end;
   return true;
 }
 
 bool decompress_output(data_run& run) {
-  if (!start_decompressor("gunzip", fileno(run.output.stream), &run.child)) return false;
-  run.body_output = run.child.pipe_end;
+  if (!report(start_decompressor("gunzip", fileno(run.output.stream), run.filter),
+              run.input_name)) {
+    return false;
+  }
+  run.body_output = run.filter.pipe_end;
   return true;
 }
 
@@ -84,21 +89,37 @@ bool output_spares_key(const data_run& run, const std::string& key_name) {
 }
 
 body_result run_body(data_run& run, int direction, chunk_size chunk, const cipher_records& cipher) {
-  // With gzip in front the body counts compressed bytes; the input's file position still tells.
-  progress_line progress(fileno(run.input), run.body_input == run.input);
+  // With gzip in front the body counts compressed bytes: the compressor counts the input.
+  input_counter counter;
+  if (run.body_input != run.input) {
+    counter.count = [](const void* filter) {
+      return input_bytes_read(*static_cast<const filter_run*>(filter));
+    };
+    counter.context = &run.filter;
+  }
+  progress_line progress(fileno(run.input), counter);
   return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode,
                         progress.hook());
 }
 
 int fail_run(data_run& run, const outcome_texts& texts) {
-  if (run.child.pid > 0) finish_child(&run.child, true);
+  finish_filter(run.filter, true);
   return conclude(run, false, texts, false);
 }
 
 int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose) {
-  const bool body_ok = report(body, run.input_name, run.output.name);
-  const bool child_ok = run.child.pid <= 0 || finish_child(&run.child, !body_ok);
-  return conclude(run, body_ok && child_ok, texts, verbose);
+  const bool body_ok = body.error == body_error::none;
+  const filter_failure filter = finish_filter(run.filter, !body_ok);
+  // A child that failed has closed its end of the pipe, and the body's next write into it broke:
+  // the child is what to name, not the output.
+  body_result shown = body;
+  if (failed(filter) && body.error == body_error::write_failed &&
+      run.body_output != run.output.stream) {
+    shown.error = body_error::none;
+  }
+  report(shown, run.input_name, run.output.name);
+  const bool filter_ok = report(filter, run.input_name);
+  return conclude(run, body_ok && filter_ok, texts, verbose);
 }
 
 }  // namespace vurn

@@ -13,15 +13,15 @@
 
 namespace vurn {
 
-// The streams and the child of one run, each with exactly one owner: the input here, the output in
-// output_file, the pipe end in compressor_child.
+// The streams and the children of one run, each with exactly one owner: the input here, the output
+// in output_file, the pipe end and the compressor children in filter_run.
 struct data_run {
   std::FILE* input = nullptr;
   const char* input_name = nullptr;   // the path, or "standard input"
   const char* output_path = nullptr;  // null for standard output
   std::string derived_name;           // the output's name when it was derived from the input's
   output_file output;
-  compressor_child child;
+  filter_run filter;
   // What the body reads and writes: the input and the output, or a compressor's pipe between.
   std::FILE* body_input = nullptr;
   std::FILE* body_output = nullptr;
@@ -29,7 +29,7 @@ struct data_run {
   data_run() = default;
   data_run(const data_run&) = delete;
   data_run& operator=(const data_run&) = delete;
-  ~data_run();  // stops a child still running; the output is left as it was unless committed
+  ~data_run();  // stops children still running; the output is left as it was unless committed
 };
 
 // Opens input_path, or takes standard input when there is none; false after a message.
@@ -60,12 +60,12 @@ struct outcome_texts {
 };
 
 // Ends a run that failed before its body ran, after what went wrong has been said: stops the
-// compressor child, drops the output and says the failure. Returns the exit status.
+// compressor children, drops the output and says the failure. Returns the exit status.
 int fail_run(data_run& run, const outcome_texts& texts);
 
-// Ends a run after its body: says what went wrong there, waits for the compressor child and, when
-// both succeeded, puts the output in place (otherwise drops it). Says the outcome and returns the
-// exit status.
+// Ends a run after its body: waits for the compressor children, says what went wrong with either
+// (a failed child rather than the broken pipe it left behind) and, when both succeeded, puts the
+// output in place (otherwise drops it). Says the outcome and returns the exit status.
 int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose);
 
 }  // namespace vurn

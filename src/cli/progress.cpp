@@ -44,13 +44,16 @@ std::string duration(double seconds) {
 
 }  // namespace
 
-progress_line::progress_line(int input_fd, bool counted_by_body) : input_fd_(input_fd) {
-  if (isatty(STDERR_FILENO) != 1) return;
+progress_line::progress_line(int input_fd, input_counter counter) : counter_(counter) {
+  wanted_ = isatty(STDERR_FILENO) == 1;
+  if (!wanted_) return;
   struct stat st;
-  positioned_ =
-      fstat(input_fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(input_fd, 0, SEEK_CUR) >= 0;
-  if (positioned_) total_ = static_cast<std::uint64_t>(st.st_size);
-  wanted_ = positioned_ || counted_by_body;
+  const off_t position = lseek(input_fd, 0, SEEK_CUR);
+  if (fstat(input_fd, &st) == 0 && S_ISREG(st.st_mode) && position >= 0 && st.st_size > position) {
+    // A counter may have counted some of the input already (a compressor reads ahead).
+    total_ = static_cast<std::uint64_t>(st.st_size - position) +
+             (counter.count != nullptr ? counter.count(counter.context) : 0);
+  }
   start_ = clock::now();
   active = this;
   set_line_eraser(erase_current);
@@ -80,12 +83,10 @@ void progress_line::erase_current() {
 void progress_line::update(std::uint64_t input_bytes) {
   const clock::time_point now = clock::now();
   if (now - start_ < QUIET_START || (shown_ && now - last_drawn_ < REDRAW_INTERVAL)) return;
+  const std::uint64_t done =
+      counter_.count != nullptr ? counter_.count(counter_.context) : input_bytes;
+  if (done == 0 && total_ == 0) return;  // nothing known to show
   last_drawn_ = now;
-  std::uint64_t done = input_bytes;
-  if (positioned_) {
-    const off_t position = lseek(input_fd_, 0, SEEK_CUR);
-    if (position >= 0) done = static_cast<std::uint64_t>(position);
-  }
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = static_cast<double>(done) / seconds;
   std::string line = ERASE_LINE + amount(static_cast<double>(done));

@@ -11,12 +11,18 @@
 
 namespace vurn {
 
+// Where the count of input bytes done comes from when the body does not read the input itself.
+struct input_counter {
+  std::uint64_t (*count)(const void* context) = nullptr;
+  const void* context = nullptr;
+};
+
 class progress_line {
  public:
-  // input_fd: the run's input. When it is a regular file its file position is the progress (also
-  // while a compressor child reads it through the same open file) and its size the total;
-  // otherwise the counts the body reports are, when counted_by_body.
-  progress_line(int input_fd, bool counted_by_body);
+  // input_fd: the run's input; when it is a regular file, what is left of it from its position
+  // (and what the counter has counted so far) is the total. The bytes done are the body's counts,
+  // or the counter's when it has one.
+  progress_line(int input_fd, input_counter counter);
   ~progress_line();
   progress_line(const progress_line&) = delete;
   progress_line& operator=(const progress_line&) = delete;
@@ -32,8 +38,7 @@ class progress_line {
   void erase();
 
   bool wanted_ = false;
-  int input_fd_ = -1;
-  bool positioned_ = false;  // the input's file position is the progress
+  input_counter counter_;
   std::uint64_t total_ = 0;  // 0: unknown
   clock::time_point start_;
   clock::time_point last_drawn_;

@@ -6,6 +6,12 @@
 #include "cli/messages.h"
 
 namespace vurn {
+namespace {
+
+// The status of a child that could not run its program, after it said so.
+constexpr int CHILD_CANNOT_RUN = 127;
+
+}  // namespace
 
 bool report(const key_digits_result& made) {
   switch (made.error) {
@@ -72,6 +78,31 @@ bool report(const body_result& body, const char* input_name, const char* output_
       say(text::WRITE_FAILED, output_name, std::strerror(body.error_number));
       break;
     case body_error::cipher_failed:
+      break;
+  }
+  return false;
+}
+
+bool report(const filter_failure& failure, const char* input_name) {
+  switch (failure.fault) {
+    case filter_fault::none:
+      return true;
+    case filter_fault::cannot_start:
+      say(text::CANNOT_START_FILTER, failure.program, std::strerror(failure.error_number));
+      break;
+    case filter_fault::cannot_stream:
+      say(text::CANNOT_OPEN_FILTER_PIPE, std::strerror(failure.error_number));
+      break;
+    case filter_fault::read_failed:
+      say(text::READ_FAILED, input_name, std::strerror(failure.error_number));
+      break;
+    case filter_fault::exit_status:
+      if (failure.exit_status != CHILD_CANNOT_RUN) {
+        say(text::FILTER_EXIT_STATUS, failure.program, failure.exit_status);
+      }
+      break;
+    case filter_fault::signal:
+      say(text::FILTER_SIGNAL, failure.program, failure.signal);
       break;
   }
   return false;

@@ -1,6 +1,7 @@
 // The one place that turns the typed results of the layers below into vurn's messages.
 #pragma once
 
+#include "cli/compressor.h"
 #include "container/body.h"
 #include "container/format.h"
 #include "keyfile/keyfile.h"
@@ -13,5 +14,7 @@ bool report(const key_file_result& read);
 bool report(const header_result& header, const char* input_name);
 // With ended_inside_chunk, the warning comes first.
 bool report(const body_result& body, const char* input_name, const char* output_name);
+// A child that could not run the program has said so itself ("Error running gzip...").
+bool report(const filter_failure& failure, const char* input_name);
 
 }  // namespace vurn

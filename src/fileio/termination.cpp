@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "fileio/pending_names.h"
 
@@ -25,8 +27,20 @@ std::array<pending_name, 8> pending_names;
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
 std::array<volatile sig_atomic_t, 32> watched_children{};  // 0 marks a free slot
 
+// Another thread may be forking while the handler runs. Each side announces itself before looking
+// at the other (both sequentially consistent), so either the fork is refused or the handler waits
+// until its child is watched.
+std::atomic<bool> ending{false};
+std::atomic<int> forks_under_way{0};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
+
 extern "C" void end_by_signal(int signal_number) {
   const int saved_errno = errno;
+  ending = true;
+  while (forks_under_way != 0) {
+    const timespec pause{0, 100000};
+    nanosleep(&pause, nullptr);
+  }
   for (const volatile sig_atomic_t& child : watched_children) {
     if (child > 0) kill(child, SIGKILL);
   }
@@ -112,6 +126,14 @@ void install_termination_handlers() {
 
 pid_t fork_watched_child() {
   const termination_signals_held held;
+  const struct fork_announced {
+    fork_announced() { ++forks_under_way; }
+    ~fork_announced() { --forks_under_way; }  // in the parent: the child is watched by then
+  } announced;
+  if (ending) {
+    errno = EINTR;
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     drop_termination_handlers();

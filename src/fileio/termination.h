@@ -32,7 +32,9 @@ void install_termination_handlers();
 
 // Forks a child that the handler ends (SIGKILL, then waits for it) before the process ends; in
 // the child returns 0, which runs with the default handlers. Up to 32 children are watched at
-// once; beyond that the fork fails with EAGAIN. Returns -1 with errno set on failure.
+// once; beyond that the fork fails with EAGAIN. Safe from any thread: once the handler has begun
+// (on another thread), the fork fails with EINTR, so no child outlives the process. Returns -1
+// with errno set on failure.
 pid_t fork_watched_child();
 
 // The child pid has been waited for: the handler has nothing to end there any more.

@@ -194,7 +194,7 @@ void pump(const process_request& request, int timeout_seconds, pid_t pid, int in
       const ssize_t n =
           write(in_fd, request.stdin_data.data() + written, request.stdin_data.size() - written);
       if (n > 0) written += static_cast<std::size_t>(n);
-      if (n < 0) {
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
         close(in_fd);
         in_fd = -1;
       }
@@ -229,6 +229,9 @@ process_result run_process(const process_request& request) {
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) exec_child(request, command.path.c_str(), argv.data(), in_pipe, out_pipe, err_pipe);
   close(in_pipe[0]);
+  // A large input is written as the pipe drains, never in one write that blocks while the child
+  // waits for its own output to be read.
+  fcntl(in_pipe[1], F_SETFL, fcntl(in_pipe[1], F_GETFL) | O_NONBLOCK);
   close(out_pipe[1]);
   close(err_pipe[1]);
   process_result result;
