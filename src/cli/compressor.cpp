@@ -587,11 +587,13 @@ std::uint64_t input_bytes_read(const filter_run& run) {
 filter_failure finish_filter(filter_run& run, bool abandon) {
   std::unique_ptr<filter_state> state = std::move(run.state);
   if (state != nullptr && state->pipeline != nullptr && abandon) state->pipeline->stop();
+  // Stopped before its pipe closes: a gunzip that saw its input end first would complain of a
+  // truncated stream nobody meant to finish.
+  if (state != nullptr && state->pipeline == nullptr && abandon) kill(state->pid, SIGTERM);
   if (run.pipe_end != nullptr) std::fclose(run.pipe_end);
   run.pipe_end = nullptr;
   if (state == nullptr) return {};
   if (state->pipeline != nullptr) return state->pipeline->join();
-  if (abandon) kill(state->pid, SIGTERM);
   return wait_for_child(state->program.name, state->pid, abandon);
 }
 

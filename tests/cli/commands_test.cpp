@@ -13,25 +13,8 @@
 #include "support/test_data.h"
 #include "workspace.h"
 
-namespace vurn {
+namespace vurn::test {
 namespace {
-
-using test::count_entries;
-using test::expect_run;
-using test::file_exists;
-using test::file_mode;
-using test::header;
-using test::KEY_HEX;
-using test::process_request;
-using test::process_result;
-using test::random_bytes;
-using test::read_file;
-using test::run_process;
-using test::run_vurn;
-using test::temp_dir;
-using test::workspace;
-using test::write_file;
-using test::zero_filled;
 
 TEST(Commands, DerivedNamesRoundTripWithTheZeroFilledLastChunk) {
   const std::string plain = "attack at dawn\n";
@@ -125,6 +108,7 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
     EXPECT_EQ(count_entries(ws / "dir"), 1);
   }
 }
+
 TEST(Commands, StandardOutputWinsOverAnOutputName) {
   workspace ws;
   const process_result result = ws.run({"-e", "-c", "-o", "out", "-k", "key", "notes.txt"});
@@ -275,4 +259,4 @@ TEST(Commands, CompressorFailuresAreFailures) {
 }
 
 }  // namespace
-}  // namespace vurn
+}  // namespace vurn::test

@@ -20,25 +20,9 @@
 #include "support/test_data.h"
 #include "workspace.h"
 
-namespace vurn {
+namespace vurn::test {
 namespace {
 
-using test::count_entries;
-using test::expect_run;
-using test::file_exists;
-using test::file_mode;
-using test::header;
-using test::KEY_HEX;
-using test::process_request;
-using test::process_result;
-using test::random_bytes;
-using test::read_file;
-using test::run_process;
-using test::small_mount;
-using test::temp_dir;
-using test::workspace;
-using test::write_file;
-using test::zero_filled;
 constexpr uid_t NOBODY = 65534;
 const std::vector<std::string> AS_NOBODY = {"setpriv", "--reuid=65534", "--regid=65534",
                                             "--clear-groups"};
@@ -433,4 +417,4 @@ TEST(Outputs, ASignalDuringACopyIntoTheTargetWaitsUntilTheCopyIsWhole) {
 }
 
 }  // namespace
-}  // namespace vurn
+}  // namespace vurn::test
