@@ -71,7 +71,6 @@ struct shared_workspace {
     return run_process(request);
   }
   std::string operator/(const std::string& name) const { return dir / name; }
-  std::string padded_plain() const { return plain; }  // 256 KiB: whole chunks already
 };
 
 TEST(Outputs, FailuresLeaveAnExistingTargetUntouchedAndCreateNothing) {
@@ -101,28 +100,35 @@ TEST(Outputs, FailuresLeaveAnExistingTargetUntouchedAndCreateNothing) {
   EXPECT_EQ(count_entries(ws / "dir"), 1);
 }
 
-TEST(Outputs, PermissionsAreThoseOfANewFileOrKeptOnReplace) {
-  workspace ws;
+// As "w" would: a new file gets the mode a new file gets, an existing one keeps its own, and a
+// symbolic link stays while the file it names, existing or not, takes the result.
+TEST(Outputs, TheTargetKeepsItsModeAndALinkStays) {
   const mode_t mask = umask(0);
   umask(mask);
-  ASSERT_EQ(ws.run({"-e", "-k", "key", "notes.txt"}).status, 0);
-  EXPECT_EQ(file_mode(ws / "notes.txt.vurn"), 0666u & ~mask);
-  chmod((ws / "notes.txt.vurn").c_str(), 0640);
-  ASSERT_EQ(ws.run({"-e", "-k", "key", "notes.txt"}).status, 0);
-  EXPECT_EQ(file_mode(ws / "notes.txt.vurn"), 0640u);
-}
-
-TEST(Outputs, ASymbolicLinkStaysAndTheFileItNamesTakesTheResult) {
-  for (const bool dangling : {false, true}) {
+  const struct {
+    const char* what;
+    bool existing;
+    bool through_link;
+    mode_t mode;
+  } cases[] = {
+      {"new", false, false, 0666 & ~mask},
+      {"existing", true, false, 0640},
+      {"link to a file", true, true, 0640},
+      {"dangling link", false, true, 0666 & ~mask},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     workspace ws;
-    if (!dangling) write_file(ws / "real", "old");
-    ASSERT_EQ(symlink("real", (ws / "link").c_str()), 0);
-    expect_run(ws.run({"-e", "-k", "key", "-o", "link", "notes.txt"}), 0, "");
-    struct stat st;
-    ASSERT_EQ(lstat((ws / "link").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << dangling;
-    EXPECT_EQ(read_file(ws / "real").substr(0, header("key").size()), header("key")) << dangling;
-    EXPECT_EQ(count_entries(ws.dir.path), 4) << dangling;
+    if (c.existing) make_file(ws / "real", "old", 0640);
+    if (c.through_link) {
+      ASSERT_EQ(symlink("real", (ws / "link").c_str()), 0);
+    }
+    expect_run(ws.run({"-e", "-k", "key", "-o", c.through_link ? "link" : "real", "notes.txt"}), 0,
+               "");
+    EXPECT_EQ(read_file(ws / "real").substr(0, header("key").size()), header("key"));
+    EXPECT_EQ(file_mode(ws / "real"), c.mode);
+    EXPECT_EQ(S_ISLNK(status_of(ws / "link").st_mode), c.through_link);
+    EXPECT_EQ(count_entries(ws.dir.path), c.through_link ? 4 : 3);
   }
 }
 
@@ -152,19 +158,6 @@ TEST(Outputs, DevicesAreWrittenDirectlyAndWriteErrorsAreFailures) {
   const process_result closed = run_process(request);
   EXPECT_EQ(closed.status, 1);
   EXPECT_NE(closed.err.find("Encryption operation failed\n"), std::string::npos) << closed.err;
-}
-
-TEST(Outputs, ASignalRemovesTheTemporaryFileAndEndsTheProcess) {
-  workspace ws;
-  process_request request;
-  request.cwd = ws.dir.path;
-  request.args = {"-e", "-o", "out"};
-  request.stdin_data = "key\nsome data that is never finished";
-  request.keep_stdin_open = true;
-  request.signal_after_output = SIGTERM;
-  const process_result result = run_process(request);
-  EXPECT_EQ(result.signal, SIGTERM);
-  EXPECT_EQ(count_entries(ws.dir.path), 2);
 }
 
 TEST(Outputs, RootWritingIntoOtherUsersFilesKeepsTheirOwnerAndGivesNoSetIdFile) {
@@ -242,7 +235,7 @@ TEST(Outputs, TheInputCanBeItsOwnOutputInAFolderTheUserCannotWrite) {
         ws.run({command, "-k", "../key", "-o", "notes", "notes"}, AS_NOBODY, ws / "folder");
     EXPECT_EQ(result.status, 0) << command << ": " << result.err;
   }
-  EXPECT_EQ(read_file(ws / "folder/notes"), ws.padded_plain());
+  EXPECT_EQ(read_file(ws / "folder/notes"), ws.plain);  // 256 KiB: no zeros added
   EXPECT_EQ(status_of(ws / "folder/notes").st_mode & 07777, 0640u);
   EXPECT_EQ(count_entries(ws / "folder"), 1);
   EXPECT_EQ(count_entries(ws / "tmp"), 0);
@@ -291,14 +284,18 @@ TEST(Outputs, AFullDiskNoInodesOrASizeLimitFailWithoutATrace) {
   }
 }
 
-TEST(Outputs, AHangUpIgnoredAtStartStaysIgnored) {
+// A signal ends the run and removes its temporary file, unless it is a hang-up ignored at start.
+TEST(Outputs, ASignalRemovesTheTemporaryFileButAHangUpIgnoredAtStartStaysIgnored) {
   const struct {
     std::vector<std::string> prefix;
+    int sent;
     int status;
     int signal;
     int entries;
-  } cases[] = {{{"nohup"}, 0, 0, 2}, {{}, -1, SIGHUP, 1}};
+  } cases[] = {
+      {{"nohup"}, SIGHUP, 0, 0, 2}, {{}, SIGHUP, -1, SIGHUP, 1}, {{}, SIGTERM, -1, SIGTERM, 1}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.sent);
     temp_dir dir;
     write_file(dir / "key", KEY_HEX);
     process_request request;
@@ -307,7 +304,7 @@ TEST(Outputs, AHangUpIgnoredAtStartStaysIgnored) {
     request.args = {"-e", "-o", "out"};
     request.stdin_data = "key\nsome data";
     request.keep_stdin_open = true;
-    request.signal_after_output = SIGHUP;
+    request.signal_after_output = c.sent;
     request.end_input_after_signal = true;
     const process_result result = run_process(request);
     EXPECT_EQ(result.status, c.status) << result.err;
@@ -326,14 +323,6 @@ void write_filter_stand_in(const std::string& path, const std::string& real_prog
   ASSERT_EQ(chmod(path.c_str(), 0755), 0);
 }
 
-std::string find_program(const std::string& name) {
-  for (const char* folder : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-    const std::string path = std::string(folder) + "/" + name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return name;
-}
-
 TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
   for (const char* command : {"-e", "-d"}) {
     SCOPED_TRACE(command);
@@ -341,7 +330,7 @@ TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
     write_file(dir / "key", KEY_HEX);
     ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
     const std::string filter = *(command + 1) == 'e' ? "gzip" : "gunzip";
-    write_filter_stand_in(dir / ("bin/" + filter), find_program(filter));
+    write_filter_stand_in(dir / ("bin/" + filter), program_in_path(filter));
     const char* path = std::getenv("PATH");
     process_request request;
     request.cwd = dir.path;
@@ -370,7 +359,7 @@ TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
 // (write), or once the copy into the target has begun. Either way the target holds one content
 // whole, and the signal ends the run.
 TEST(Outputs, ASignalDuringACopyIntoTheTargetWaitsUntilTheCopyIsWhole) {
-  if (find_program("strace") == "strace") GTEST_SKIP() << "strace is not installed";
+  if (program_in_path("strace").empty()) GTEST_SKIP() << "strace is not installed";
   if (test::vurn_runs_under_test_runner()) {
     GTEST_SKIP() << "under a test runner the system calls counted would be the runner's";
   }

@@ -49,13 +49,9 @@ std::vector<std::string> runner_words() {
 // that holds nothing at all.
 std::string find_in_path(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  throw std::runtime_error("VURN_TEST_RUNNER: " + name + " not found in PATH");
+  const std::string found = program_in_path(name);
+  if (found.empty()) throw std::runtime_error("VURN_TEST_RUNNER: " + name + " not found in PATH");
+  return found;
 }
 
 // A copy of the vurn binary in a temporary folder that every user may enter, removed when the
@@ -242,6 +238,16 @@ process_result run_process(const process_request& request) {
   if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
   return result;
+}
+
+std::string program_in_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
 }
 
 bool vurn_runs_under_test_runner() {

@@ -49,6 +49,9 @@ struct process_result {
 
 process_result run_process(const process_request& request);
 
+// The path of the program name in this process's search path, or empty when it is not there.
+std::string program_in_path(const std::string& name);
+
 // Whether VURN_TEST_RUNNER is set, i.e. the vurn binary runs under another program. For the rare
 // test whose outcome depends on running natively (timing, resource limits).
 bool vurn_runs_under_test_runner();
