@@ -218,20 +218,6 @@ TEST(AtomicFile, DevicesAreWrittenDirectly) {
   EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
 
-// Writes until the file system has no block and no inode left.
-void fill_up(const std::string& folder) {
-  const unique_fd filler(open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600));
-  ASSERT_TRUE(filler.valid());
-  const std::string block(4096, 'f');
-  while (write_all(filler.get(), block) == 0) {
-  }
-  for (int i = 0;; ++i) {
-    const unique_fd empty(
-        open((folder + "/empty" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0600));
-    if (!empty.valid()) break;
-  }
-}
-
 // A second hard link makes the commit copy into the existing file. Without free inodes the
 // temporary file goes elsewhere, and ext2 cannot reserve blocks ahead, so growing the file is
 // what meets the full disk.
@@ -260,7 +246,8 @@ TEST(AtomicFile, AFullDiskFailsBeforeAnExistingFileChanges) {
     write_file(target, old_content.substr(0, c.written));
     ASSERT_EQ(truncate(target.c_str(), static_cast<off_t>(c.old_size)), 0);
     ASSERT_EQ(link(target.c_str(), (disk.path + "/other").c_str()), 0);
-    fill_up(disk.path);
+    test::take_free_blocks(disk.path);
+    test::take_free_inodes(disk.path);
     const int entries = count_entries(disk.path);
 
     atomic_file f;

@@ -1,5 +1,6 @@
 #include "support/small_mount.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,23 @@ small_ext2_mount::small_ext2_mount(const std::string& where, int size_kib, int i
 small_ext2_mount::~small_ext2_mount() {
   if (mounted) umount2(path.c_str(), MNT_DETACH);
   unlink(image_.c_str());
+}
+
+void take_free_blocks(const std::string& folder) {
+  const int fd = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const std::string block(4096, 'f');
+  while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+  }
+  if (fd >= 0) close(fd);
+}
+
+void take_free_inodes(const std::string& folder) {
+  for (int i = 0;; ++i) {
+    const int fd =
+        open((folder + "/inode" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    close(fd);
+  }
 }
 
 }  // namespace vurn::test

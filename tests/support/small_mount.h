@@ -32,4 +32,9 @@ struct small_ext2_mount {
   std::string image_;
 };
 
+// Take every free block, or every free inode, of the file system that holds folder: a file
+// "filler" grown until a write fails, or empty files "inode<n>" made until one cannot be.
+void take_free_blocks(const std::string& folder);
+void take_free_inodes(const std::string& folder);
+
 }  // namespace vurn::test
