@@ -213,18 +213,13 @@ class compression_pipeline {
     stop_read_ = stop_fds[0];
     stop_write_ = stop_fds[1];
     if (!set_nonblocking(out_fd_)) return errno;
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int error = 0;
+    const all_signals_blocked blocked;
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error& failure) {
-      error = failure.code().value();
+      return failure.code().value();
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return error;
+    return 0;
   }
 
   // Asks the thread to end the children and itself: their work is no longer wanted.

@@ -1,6 +1,5 @@
 #include "container/body.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "cipher/chunks.h"
+#include "fileio/termination.h"
 #include "fileio/wipe.h"
 
 namespace vurn {
@@ -81,16 +81,12 @@ class pass_writer {
  public:
   pass_writer(std::FILE* output, bool threaded) : output_(output) {
     if (!threaded) return;
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const all_signals_blocked blocked;
     try {
       thread_ = std::thread([this] { write_passes(); });
     } catch (const std::system_error&) {
       // No thread: hand_over() writes each pass before it returns.
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   ~pass_writer() {
     if (!running()) return;

@@ -109,6 +109,16 @@ termination_signals_held::~termination_signals_held() {
   sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }
 
+all_signals_blocked::all_signals_blocked() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous_);
+}
+
+all_signals_blocked::~all_signals_blocked() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
 void install_termination_handlers() {
   struct sigaction action {};
   action.sa_handler = end_by_signal;

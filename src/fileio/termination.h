@@ -25,6 +25,19 @@ class termination_signals_held {
   sigset_t previous_{};
 };
 
+// Blocks every signal in the calling thread while it lives. A thread started meanwhile inherits
+// that mask and never receives a signal, so signals reach the main thread as they would without it.
+class all_signals_blocked {
+ public:
+  all_signals_blocked();
+  ~all_signals_blocked();
+  all_signals_blocked(const all_signals_blocked&) = delete;
+  all_signals_blocked& operator=(const all_signals_blocked&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+
 // Installs the handler for each of TERMINATING_SIGNALS that was not ignored at start (a run under
 // nohup keeps ignoring SIGHUP). The handler is reset as it runs, so the re-raised signal ends
 // the process.
