@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "fileio/fd.h"
 #include "fileio/termination.h"
 
 namespace vurn {
@@ -132,11 +133,6 @@ filter_failure wait_for_child(const char* program, pid_t pid, bool asked_to_stop
   const int signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   if (asked_to_stop && signal_number == SIGTERM) return {};
   return {filter_fault::signal, program, 0, 0, signal_number};
-}
-
-void close_fd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
 }
 
 bool set_nonblocking(int fd) {

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "cli/messages.h"
 #include "cli/progress.h"
 #include "cli/reports.h"
@@ -37,7 +39,7 @@ bool open_input(data_run& run, const char* input_path) {
   } else {
     run.input = std::fopen(input_path, "re");
     run.input_name = input_path;
-    if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input_path);
+    if (run.input == nullptr) report_unopened_input(input_path, errno);
   }
   run.body_input = run.input;
   return run.input != nullptr;
@@ -55,7 +57,7 @@ bool open_output(data_run& run, const settings& with, output_namer namer) {
     if (!namer(with.input_path, run.derived_name)) return false;
     run.output_path = run.derived_name.c_str();
   }
-  const bool opened = open_output(run.output, run.output_path);
+  const bool opened = open_output(run.output, run.output_path, run.input);
   run.body_output = run.output.stream;
   return opened;
 }

@@ -135,11 +135,20 @@ TEST(Commands, StandardInputNeedsAnOutputChoice) {
   EXPECT_EQ(count_entries(ws.dir.path), 2);
 }
 
-TEST(Commands, MissingInputIsReportedByBothCommands) {
+// "Not found" only for a missing input; any other reason is named.
+TEST(Commands, AnInputThatCannotBeOpenedIsReportedByBothCommands) {
   workspace ws;
-  for (const char* command : {"-e", "-d"}) {
-    expect_run(ws.run({command, "-k", "key", "missing.txt"}), 1,
-               "File not found for encrypting: missing.txt\n");
+  const struct {
+    const char* input;
+    std::string err;
+  } cases[] = {
+      {"missing.txt", "File not found for encrypting: missing.txt\n"},
+      {"notes.txt/x", "Unable to open file: notes.txt/x for reading: Not a directory\n"},
+  };
+  for (const auto& c : cases) {
+    for (const char* command : {"-e", "-d"}) {
+      expect_run(ws.run({command, "-k", "key", "-o", "out", c.input}), 1, c.err);
+    }
   }
   EXPECT_EQ(count_entries(ws.dir.path), 2);
 }
@@ -163,7 +172,9 @@ TEST(Commands, PromptAnswersAreOneWordOfAtMost99Bytes) {
     std::string err;
   } cases[] = {
       {" \tkey\n", 0, prompt},
-      {name99 + " data", 1, prompt + "Could not open key file\nError Reading in Key\n"},
+      {name99 + " data", 1,
+       prompt + "Could not open key file " + name99 +
+           ": No such file or directory\nError Reading in Key\n"},
       {name99 + "k data", 1,
        prompt + "Key filename too long: at most 99 characters\nError Reading in Key\n"},
       {" \n ", 1, prompt + "No key filename given\nError Reading in Key\n"},
