@@ -153,9 +153,13 @@ TEST(Outputs, TheInputCanBeItsOwnOutput) {
   EXPECT_EQ(count_entries(ws.dir.path), 2);
 }
 
+// A device is written as it is: not replaced, and its mode not narrowed to a secret input's.
 TEST(Outputs, DevicesAreWrittenDirectlyAndWriteErrorsAreFailures) {
   workspace ws;
+  ASSERT_EQ(chmod((ws / "notes.txt").c_str(), 0600), 0);
   expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/null", "notes.txt"}), 0, "");
+  EXPECT_TRUE(S_ISCHR(status_of("/dev/null").st_mode));
+  EXPECT_EQ(status_of("/dev/null").st_mode & 07777, 0666u);
   expect_run(ws.run({"-e", "-k", "key", "-o", "/dev/full", "notes.txt"}), 1,
              "Error writing /dev/full: No space left on device\nEncryption operation failed\n");
   process_request request;

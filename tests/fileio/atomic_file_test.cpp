@@ -206,17 +206,6 @@ TEST(AtomicFile, RefusalsAreThoseOfOpen) {
   EXPECT_EQ(count_entries(dir.path), 1);
 }
 
-TEST(AtomicFile, DevicesAreWrittenDirectly) {
-  atomic_file f;
-  ASSERT_TRUE(f.open("/dev/null", {0666, 0600, false}).ok());
-  EXPECT_EQ(write(f.fd(), "x", 1), 1);
-  EXPECT_TRUE(f.commit().ok());
-  struct stat st {};
-  ASSERT_EQ(stat("/dev/null", &st), 0);
-  EXPECT_TRUE(S_ISCHR(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0666u);  // a device keeps its mode
-}
-
 // A second hard link makes the commit copy into the existing file. Without free inodes the
 // temporary file goes elsewhere, and ext2 cannot reserve blocks ahead, so growing the file is
 // what meets the full disk.
