@@ -7,13 +7,6 @@
 #include "cli/messages.h"
 
 namespace vurn {
-namespace {
-
-// The status of a child that could not run its program, after it said so.
-constexpr int CHILD_CANNOT_RUN = 127;
-
-}  // namespace
-
 bool report(const key_file_result& key_file, const char* path) {
   const auto shown_bits = static_cast<long long>(key_file.file_bytes) * 4;
   switch (key_file.error) {
