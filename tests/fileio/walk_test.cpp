@@ -83,6 +83,12 @@ TEST(Walk, TellsEveryEntrySortedFollowingNoLinkWithFewDescriptors) {
   EXPECT_LE(most, before + 1 + static_cast<int>(walk_open_folders));
   EXPECT_EQ(walk_lines(t.dir / "link-dir/"), lines{": symbolic link"});
   EXPECT_EQ(walk_lines(t.dir / "a"), lines{": cannot be read Not a directory"});
+  int told = 0;
+  const auto stop = [&](const walk_entry&) {
+    return ++told == 2 ? walk_next::stop : walk_next::go_on;
+  };
+  EXPECT_EQ(walk_folder(t.dir.path, stop), walk_next::stop);
+  EXPECT_EQ(told, 2);
 }
 
 TEST(Walk, FollowsNoFolderSwappedOrMovedAfterItWasListed) {
