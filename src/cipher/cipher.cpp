@@ -164,7 +164,7 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
   key->usable = 0;
   if (direction != DIRECTION_ENCRYPT && direction != DIRECTION_DECRYPT) return ERR_KEY_DIRECTION;
   key->direction = static_cast<std::uint8_t>(direction);
-  if (bits != 128 && bits != 192 && bits != 256) return ERR_KEY_MATERIAL;
+  if (!is_valid_bit_size(bits)) return ERR_KEY_MATERIAL;
   key->key_bits = bits;
   const int digits = bits / 4;
   if (text != nullptr) {
