@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 
 #include <vurn/aes.h>
@@ -21,9 +20,6 @@ TEST(AesCore, TablesHoldKnownValues) {
   EXPECT_EQ(t.enc[1][0x00], 0x6363c6a5u);
   EXPECT_EQ(t.key_conv[0][0x01], 0x0b0d090eu);
   EXPECT_EQ(t.key_conv[3][0x01], 0x0e0b0d09u);  // InvMixColumns column 3: (09, 0d, 0b, 0e)
-  const std::array<std::uint32_t, 10> rcon = {0x01, 0x02, 0x04, 0x08, 0x10,
-                                              0x20, 0x40, 0x80, 0x1b, 0x36};
-  EXPECT_EQ(aes_round_constants, rcon);
 }
 
 // The bitsliced S-box circuits give the table S-boxes on all 256 octets: octet 64k + i goes into
