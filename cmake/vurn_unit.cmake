@@ -4,12 +4,12 @@ include_guard(GLOBAL)
 #
 # Every unit under src/ (fileio, cipher, keyfile, container, cli, filter, ...) calls this for its
 # library instead of adding src/ as an include folder, e.g. in src/filter/CMakeLists.txt:
-#     add_library(vurn_filter STATIC compressor.cpp process.cpp)
+#     add_library(vurn_filter STATIC filter.cpp child.cpp pipeline.cpp)
 #     vurn_unit_include_root(vurn_filter PUBLIC)
 #     target_link_libraries(vurn_filter PUBLIC vurn_fileio PRIVATE vurn_build_flags)
 # The target gets an include folder of its own in the build tree, holding one link named after the
 # calling folder (the unit), so the unit and whatever links it include its headers as
-# "filter/compressor.h", and a unit sees only the units it links: an include of a unit it does not
+# "filter/filter.h", and a unit sees only the units it links: an include of a unit it does not
 # link (a call upwards) fails to build. With HEADERS the link is a folder holding just those
 # headers, so the rest of the unit stays out of reach (the cipher gives other units chunks.h
 # only). A unit's installed headers live in src/<unit>/include/vurn/ and are included as
