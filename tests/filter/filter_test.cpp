@@ -466,7 +466,8 @@ TEST(Filter, UnderAProcessOrDescriptorLimitFewerChildrenRun) {
     bool other_user;
   } cases[] = {
       {"twelve descriptors", {"prlimit", "--nofile=12"}, false},
-      {"three processes: this one, its pipeline's thread, one child", {"prlimit", "--nproc=3"},
+      {"three processes: this one, its pipeline's thread, one child",
+       {"prlimit", "--nproc=3"},
        true},
   };
   binary_workspace ws;
