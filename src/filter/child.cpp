@@ -1,4 +1,4 @@
-#include "filter/child.h"
+#include "child.h"
 
 #include <signal.h>
 #include <sys/stat.h>

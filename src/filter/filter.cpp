@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "filter/child.h"
-#include "filter/pipeline.h"
+#include "child.h"
+#include "pipeline.h"
 
 namespace vurn {
 

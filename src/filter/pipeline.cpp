@@ -1,4 +1,4 @@
-#include "filter/pipeline.h"
+#include "pipeline.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "filter/child.h"
+#include "child.h"
 #include "filter/filter.h"
 
 namespace vurn {
