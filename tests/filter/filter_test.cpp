@@ -158,7 +158,7 @@ std::string read_to_end(std::FILE* stream) {
   return all;
 }
 
-TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
+TEST(Filter, MembersInInputOrderGiveTheInputBack) {
   struct case_t {
     const char* name;
     source_kind source;
