@@ -209,13 +209,12 @@ TEST(Filter, MembersInInputOrderGiveTheInputBack) {
 // chunk.
 struct binary_workspace {
   temp_dir dir;
-  std::string small = text_of_size(1000);
   std::string big = text_of_size(3 * SEGMENT_SIZE);
 
   binary_workspace() {
     write_file(dir / "key", std::string(64, 'a'));
     write_file(dir / "other-key", std::string(64, '7'));
-    write_file(dir / "small", small);
+    write_file(dir / "small", text_of_size(1000));
     write_file(dir / "big", big);
     write_file(dir / "random", test::random_bytes(1 << 20));
     EXPECT_EQ(run({"-z", "-e", "-k", "key", "-o", "z.vurn", "random"}).status, 0);
