@@ -109,6 +109,7 @@ inline constexpr char CANNOT_START_FILTER[] = "Cannot start %s: %s\n";
 inline constexpr char CANNOT_OPEN_FILTER_PIPE[] = "Cannot open the pipe to the compressor: %s\n";
 inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
 inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
+inline constexpr char FILTER_INPUT_UNREAD[] = "%s ended before reading all of its input\n";
 
 }  // namespace vurn::text
 

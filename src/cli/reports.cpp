@@ -107,6 +107,9 @@ bool report(const filter_failure& failure, const char* input_name) {
     case filter_fault::signal:
       say(text::FILTER_SIGNAL, failure.program, failure.signal);
       break;
+    case filter_fault::input_unread:
+      say(text::FILTER_INPUT_UNREAD, failure.program);
+      break;
   }
   return false;
 }

@@ -222,52 +222,5 @@ TEST(Commands, SimultaneousGeneratedKeysAreAllDistinct) {
   EXPECT_EQ(key_names.size(), static_cast<std::size_t>(RUNS));
 }
 
-TEST(Commands, CompressionRoundTripsExactly) {
-  for (const std::string& plain :
-       {std::string(), std::string("x"), random_bytes(100000), std::string(1 << 20, 'a')}) {
-    workspace ws(plain);
-    expect_run(ws.run({"-z", "-e", "-k", "key", "notes.txt"}), 0, "");
-    std::remove((ws / "notes.txt").c_str());
-    expect_run(ws.run({"-z", "-d", "-k", "key", "notes.txt.vurn"}), 0, "Blocksize is 256\n");
-    EXPECT_EQ(read_file(ws / "notes.txt"), plain) << plain.size();
-  }
-}
-
-TEST(Commands, CompressorFailuresAreFailures) {
-  // Large enough that gunzip gives up while the body still writes to it.
-  workspace ws(random_bytes(1 << 20));
-  write_file(ws / "other-key", std::string(64, '7'));
-  ASSERT_EQ(ws.run({"-z", "-e", "-k", "key", "-o", "z.vurn", "notes.txt"}).status, 0);
-  ASSERT_EQ(ws.run({"-e", "-k", "key", "-o", "plain.vurn", "notes.txt"}).status, 0);
-
-  // A wrong key, or a container that was not compressed, fails in gunzip, which says why; vurn
-  // names gunzip, not the broken pipe it leaves.
-  const std::string failed = "gunzip failed with exit status 1\nDecryption operation failed\n";
-  for (const char* args : {"other-key z.vurn", "key plain.vurn"}) {
-    const std::string text(args);
-    const std::string key = text.substr(0, text.find(' '));
-    const std::string container = text.substr(text.find(' ') + 1);
-    const process_result result = ws.run({"-z", "-d", "-k", key, "-o", "out", container});
-    EXPECT_EQ(result.status, 1) << args;
-    ASSERT_GE(result.err.size(), failed.size()) << result.err;
-    EXPECT_EQ(result.err.substr(result.err.size() - failed.size()), failed) << result.err;
-    EXPECT_EQ(result.err.find("Error writing"), std::string::npos) << result.err;
-    EXPECT_FALSE(file_exists(ws / "out"));
-  }
-
-  process_request request;
-  request.cwd = ws.dir.path;
-  request.env = {{"PATH", ws / "nowhere"}};
-  request.args = {"-z", "-e", "-k", "key", "notes.txt"};
-  expect_run(run_process(request), 1, "Error running gzip...\nEncryption operation failed\n");
-  EXPECT_FALSE(file_exists(ws / "notes.txt.vurn"));
-  request.args = {"-z", "-d", "-k", "key", "-o", "out", "z.vurn"};
-  const process_result result = run_process(request);
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("Error running gzip...\n"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("Decryption operation failed\n"), std::string::npos) << result.err;
-  EXPECT_FALSE(file_exists(ws / "out"));
-}
-
 }  // namespace
 }  // namespace vurn::test

@@ -329,47 +329,6 @@ TEST(Outputs, ASignalRemovesTheTemporaryFileButAHangUpIgnoredAtStartStaysIgnored
   }
 }
 
-// A stand-in for the compressor that notes its process id and open descriptors, says it has
-// started, and becomes the real program.
-void write_filter_stand_in(const std::string& path, const std::string& real_program) {
-  write_file(path,
-             "#!/bin/sh\necho $$ > \"$0.pid\"\nreadlink /proc/$$/fd/* > \"$0.fds\"\n"
-             "echo started >&2\nexec " +
-                 real_program + " \"$@\"\n");
-  ASSERT_EQ(chmod(path.c_str(), 0755), 0);
-}
-
-TEST(Outputs, ATerminatedRunEndsItsCompressorAndLeavesNothing) {
-  for (const char* command : {"-e", "-d"}) {
-    SCOPED_TRACE(command);
-    temp_dir dir;
-    write_file(dir / "key", KEY_HEX);
-    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
-    const std::string filter = *(command + 1) == 'e' ? "gzip" : "gunzip";
-    write_filter_stand_in(dir / ("bin/" + filter), program_in_path(filter));
-    const char* path = std::getenv("PATH");
-    process_request request;
-    request.cwd = dir.path;
-    request.env = {{"PATH", dir / "bin" + ":" + (path != nullptr ? path : "/usr/bin:/bin")}};
-    request.args = {"-z", command, "-k", "key", "-o", "out"};
-    request.keep_stdin_open = true;
-    request.signal_after_output = SIGTERM;
-    const process_result result = run_process(request);
-    EXPECT_EQ(result.signal, SIGTERM) << result.err;
-    const pid_t filter_pid = std::stoi(read_file(dir / ("bin/" + filter + ".pid")));
-    EXPECT_EQ(kill(filter_pid, 0), -1);
-    EXPECT_EQ(errno, ESRCH);
-    EXPECT_EQ(count_entries(dir.path), 2);
-    // None of the files vurn opened here (the output, its folder) reaches the child; what the
-    // test itself inherited may.
-    std::istringstream fds(read_file(dir / ("bin/" + filter + ".fds")));
-    for (std::string target; std::getline(fds, target);) {
-      const bool opened_here = target.rfind(dir.path, 0) == 0 && target.rfind(dir / "bin/", 0) != 0;
-      EXPECT_FALSE(opened_here) << target;
-    }
-  }
-}
-
 // A second hard link makes vurn copy the result into the existing target, 1 MiB per pwrite. strace
 // sends SIGTERM as the chosen system call is made: while vurn still writes its temporary file
 // (write), or once the copy into the target has begun. Either way the target holds one content
