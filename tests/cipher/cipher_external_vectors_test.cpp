@@ -53,8 +53,7 @@ TEST_P(CipherExternalVectors, CavpEcbMonteCarlo) {
   for (const char* file : {"ECBMCT128.rsp", "ECBMCT192.rsp", "ECBMCT256.rsp"}) {
     for (const auto& r : read_vector_file((vector_folder / "cavp" / "mct" / file).string())) {
       const bool encrypting = r.section == "ENCRYPT";
-      const cipher_setup s =
-          make_setup(CIPHER_MODE_ECB, encrypting ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT, r["KEY"]);
+      const cipher_setup s = make_setup(CIPHER_MODE_ECB, encrypting, r["KEY"]);
       bytes text = from_hex(r[encrypting ? "PLAINTEXT" : "CIPHERTEXT"]);
       for (int i = 0; i < 1000; ++i) {
         (encrypting ? encrypt_blocks : decrypt_blocks)(&s.mode, &s.key, text.data(), 128,
@@ -96,7 +95,7 @@ TEST_P(CipherExternalVectors, WycheproofCbcPkcs5) {
     const int ct_octets = static_cast<int>(ct.size());
     ++cases;
 
-    const cipher_setup dec = make_setup(CIPHER_MODE_CBC, DIRECTION_DECRYPT, key, iv);
+    const cipher_setup dec = make_setup(CIPHER_MODE_CBC, false, key, iv);
     bytes out(ct.size() + 16);
     const int plain_octets = decrypt_padded(&dec.mode, &dec.key, ct.data(), ct_octets, out.data());
     if (json_string(object, "result") != "valid") {
@@ -106,7 +105,7 @@ TEST_P(CipherExternalVectors, WycheproofCbcPkcs5) {
     ASSERT_EQ(plain_octets, static_cast<int>(msg.size())) << id;
     EXPECT_EQ(bytes(out.begin(), out.begin() + plain_octets), msg) << id;
 
-    const cipher_setup enc = make_setup(CIPHER_MODE_CBC, DIRECTION_ENCRYPT, key, iv);
+    const cipher_setup enc = make_setup(CIPHER_MODE_CBC, true, key, iv);
     out.assign(msg.size() + 16, 0);
     const int octets =
         encrypt_padded(&enc.mode, &enc.key, msg.data(), static_cast<int>(msg.size()), out.data());

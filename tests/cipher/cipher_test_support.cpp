@@ -87,8 +87,10 @@ std::vector<aes_impl_id> constant_time_impls() {
   return ids;
 }
 
-cipher_setup make_setup(int mode_code, int direction, const std::string& key_hex,
+cipher_setup make_setup(int mode_code, bool encrypting, const std::string& key_hex,
                         const std::string& iv_hex) {
+  const int direction =
+      encrypting || mode_code == CIPHER_MODE_CFB1 ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT;
   cipher_setup s;
   const int bits = static_cast<int>(key_hex.size() * 4);
   EXPECT_EQ(key_state_init(&s.key, direction, bits, key_hex.c_str()), 1) << key_hex;
@@ -99,8 +101,7 @@ cipher_setup make_setup(int mode_code, int direction, const std::string& key_hex
 std::string run_blocks(int mode_code, bool encrypting, const std::string& key_hex,
                        const std::string& iv_hex, const std::string& input) {
   const bool cfb1 = mode_code == CIPHER_MODE_CFB1;
-  const int direction = encrypting || cfb1 ? DIRECTION_ENCRYPT : DIRECTION_DECRYPT;
-  const cipher_setup s = make_setup(mode_code, direction, key_hex, iv_hex);
+  const cipher_setup s = make_setup(mode_code, encrypting, key_hex, iv_hex);
   bytes in = cfb1 ? pack_bits(input) : from_hex(input);
   in.resize((in.size() + 15) / 16 * 16);
   bytes out(in.size());

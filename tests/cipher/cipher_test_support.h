@@ -63,19 +63,25 @@ std::string impl_name(const testing::TestParamInfo<aes_impl_id>& info);
 // instructions, that is all but the table core, which they are compared against.
 std::vector<aes_impl_id> constant_time_impls();
 
-// Records set up for one run: a key of the given direction, bits = 4 * key_hex digits, and a
-// mode with the IV (zero when iv_hex is empty). Fails the current test on a bad status.
+// The SP 800-38A example keys, one of each size, and its IV.
+inline const std::string sample_keys[] = {
+    "2b7e151628aed2a6abf7158809cf4f3c", "8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
+    "603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4"};
+inline const std::string sample_iv = "000102030405060708090a0b0c0d0e0f";
+
+// Records set up for one run: a key of the direction the routine needs (CFB-1 decrypts with an
+// encryption key), bits = 4 * key_hex digits, and a mode with the IV (zero when iv_hex is empty).
+// Fails the current test on a bad status.
 struct cipher_setup {
   key_state key{};
   mode_state mode{};
 };
-cipher_setup make_setup(int mode_code, int direction, const std::string& key_hex,
+cipher_setup make_setup(int mode_code, bool encrypting, const std::string& key_hex,
                         const std::string& iv_hex = "");
 
 // Runs input through encrypt_blocks or decrypt_blocks and returns the output in the same notation:
 // hex, or for CFB-1 a bit string (zero bits are added up to a whole block and cut off again,
 // which is sound because each CFB-1 output bit depends only on the input bits before it).
-// Decryption uses a decryption key except in CFB-1, whose decryption needs an encryption key.
 std::string run_blocks(int mode_code, bool encrypting, const std::string& key_hex,
                        const std::string& iv_hex, const std::string& input);
 
