@@ -67,24 +67,6 @@ std::string trace(int mode, bool encrypting, const std::string& key) {
          std::to_string(key.size() * 4);
 }
 
-// An implementation can be selected exactly when this machine can run it, and is then the one in
-// use; the table core, last in the order of preference, runs everywhere. The process's own choice
-// is put back afterwards.
-TEST(CipherPaths, DispatchSelectsWhatThisMachineRuns) {
-  const aes_impl_id chosen = active_aes_impl_id();
-  ASSERT_EQ(all_aes_impls().back(), aes_impl_id::table);
-  ASSERT_NE(find_aes_impl(aes_impl_id::table), nullptr);
-  for (aes_impl_id id : all_aes_impls()) {
-    const aes_impl* impl = find_aes_impl(id);
-    SCOPED_TRACE(aes_impl_name(id));
-    EXPECT_EQ(select_aes_impl(id), impl != nullptr);
-    if (impl != nullptr) {
-      EXPECT_EQ(&active_aes_impl(), impl);
-    }
-  }
-  ASSERT_TRUE(select_aes_impl(chosen));
-}
-
 class CipherPaths : public impl_test {};
 
 // All 240 round-key octets as hex, so stray writes past the last round key show too.

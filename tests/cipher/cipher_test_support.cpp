@@ -66,9 +66,12 @@ std::vector<vector_record> read_vector_file(const std::string& path) {
 }
 
 void impl_test::SetUp() {
-  if (!select_aes_impl(impl)) {
+  const bool runs_here = find_aes_impl(impl) != nullptr;
+  ASSERT_EQ(select_aes_impl(impl), runs_here) << "selectable exactly where it runs";
+  if (!runs_here) {
     GTEST_SKIP() << aes_impl_name(impl) << " needs AES instructions this processor or system lacks";
   }
+  ASSERT_EQ(active_aes_impl_id(), impl) << "selected, but not in use";
 }
 
 void impl_test::TearDown() {

@@ -46,7 +46,9 @@ struct vector_record {
 std::vector<vector_record> read_vector_file(const std::string& path);
 
 // A test run once per AES implementation this build has: set-up selects it, so the cipher
-// interface the test calls runs it; skipped, saying so, where this processor cannot run it.
+// interface the test calls runs it; skipped, saying so, where this processor cannot run it. Set-up
+// fails when the dispatch lets it be selected where it cannot run, or not where it can, or
+// selects it without putting it in use.
 class impl_test : public testing::TestWithParam<aes_impl_id> {
  protected:
   const aes_impl_id impl = GetParam();
