@@ -1,5 +1,5 @@
-// The NIST CAVP AESAVS response files and the Wycheproof AES-CBC-PKCS5 cases (tests/vectors; their
-// sources are in tests/vectors/SOURCES.md).
+// The NIST SP 800-38A examples, the NIST CAVP AESAVS response files and the Wycheproof
+// AES-CBC-PKCS5 cases (tests/vectors; their sources are in tests/vectors/SOURCES.md).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -17,28 +17,43 @@ const fs::path vector_folder = VURN_TEST_VECTORS;
 
 class CipherExternalVectors : public impl_test {};
 
-int mode_of_file(const std::string& name) {
+// The mode a CAVP file name or an SP 800-38A MODE field starts with.
+int mode_of(const std::string& name) {
   if (name.rfind("ECB", 0) == 0) return CIPHER_MODE_ECB;
   if (name.rfind("CBC", 0) == 0) return CIPHER_MODE_CBC;
   if (name.rfind("CFB1", 0) == 0) return CIPHER_MODE_CFB1;
   return 0;
 }
 
-// Known-answer (GFSbox, KeySbox, VarKey, VarTxt) and multi-block files, both directions.
-TEST_P(CipherExternalVectors, CavpKnownAnswerAndMultiBlock) {
+// Runs one record through the block routines in its direction; `suffix` ends the names of the
+// fields holding bit strings where a file also holds the octets.
+void expect_record(int mode, bool encrypting, const vector_record& r, const std::string& where,
+                   const std::string& suffix = "") {
+  const std::string in = r[(encrypting ? "PLAINTEXT" : "CIPHERTEXT") + suffix];
+  ASSERT_FALSE(in.empty()) << where;
+  EXPECT_EQ(run_blocks(mode, encrypting, r["KEY"], r["IV"], in),
+            r[(encrypting ? "CIPHERTEXT" : "PLAINTEXT") + suffix])
+      << where;
+}
+
+// The SP 800-38A examples of ECB, CBC and CFB-1, and the CAVP known-answer (GFSbox, KeySbox,
+// VarKey, VarTxt) and multi-block files, both directions.
+TEST_P(CipherExternalVectors, Sp80038aAndCavpKnownAnswerAndMultiBlock) {
+  const auto examples = read_vector_file((vector_folder / "sp800_38a_appendix_f.txt").string());
+  ASSERT_EQ(examples.size(), 18u);
+  for (const auto& r : examples) {
+    expect_record(mode_of(r["MODE"]), r["DIRECTION"] == "ENCRYPT", r, r.section,
+                  r["MODE"] == "CFB1" ? "_BITS" : "");
+  }
   int files = 0, records = 0;
   for (const auto& entry : fs::directory_iterator(vector_folder / "cavp")) {
     const std::string name = entry.path().filename().string();
-    const int mode = mode_of_file(name);
+    const int mode = mode_of(name);
     if (entry.path().extension() != ".rsp" || mode == 0) continue;
     ++files;
     for (const auto& r : read_vector_file(entry.path().string())) {
-      const bool encrypting = r.section == "ENCRYPT";
-      const std::string in = r[encrypting ? "PLAINTEXT" : "CIPHERTEXT"];
-      const std::string expected = r[encrypting ? "CIPHERTEXT" : "PLAINTEXT"];
-      ASSERT_FALSE(in.empty()) << name << " " << r.section << " " << r["COUNT"];
-      EXPECT_EQ(run_blocks(mode, encrypting, r["KEY"], r["IV"], in), expected)
-          << name << " " << r.section << " COUNT = " << r["COUNT"];
+      expect_record(mode, r.section == "ENCRYPT", r,
+                    name + " " + r.section + " COUNT = " + r["COUNT"]);
       ++records;
     }
   }
