@@ -9,8 +9,8 @@ namespace {
 class CipherModes : public impl_test {};
 
 // encrypt_padded equals the block routine over the input with p octets of value p appended, and
-// decrypt_padded gives back the input, into another buffer and in place, for every length up to
-// four blocks; the records are used again and again, so a call that changed them would show.
+// decrypt_padded gives back the input, for every length up to four blocks; the records are used
+// again and again, so a call that changed them would show. (CipherPaths runs them in place.)
 TEST_P(CipherModes, PaddedRunsRoundTrip) {
   const std::string& key = sample_keys[1];
   for (int mode : {CIPHER_MODE_ECB, CIPHER_MODE_CBC}) {
@@ -37,10 +37,6 @@ TEST_P(CipherModes, PaddedRunsRoundTrip) {
       ASSERT_EQ(decrypt_padded(&dec.mode, &dec.key, cipher_text.data(), produced, out.data()),
                 length);
       EXPECT_EQ(bytes(out.begin(), out.begin() + length), plain);
-      ASSERT_EQ(
-          decrypt_padded(&dec.mode, &dec.key, cipher_text.data(), produced, cipher_text.data()),
-          length);  // in place
-      EXPECT_EQ(bytes(cipher_text.begin(), cipher_text.begin() + length), plain);
     }
   }
 }
