@@ -107,31 +107,21 @@ const routine_case routines[] = {
     {"decrypt_chunks", CIPHER_MODE_CBC, DIRECTION_DECRYPT, two_chunks<decrypt_chunks>, 16},
 };
 
-// An init that fails, on the key record or on the mode record, set up for the routine otherwise.
+// An init that fails: of the key record (with `code` as direction, -1 for the routine's, `bits`
+// and `text`) or of the mode record (with `code` as mode, -1 for the routine's, and `text` as IV).
 struct failing_init {
   const char* name;
   int status;
-  int (*fail)(mode_state*, key_state*, const routine_case&);
+  bool of_key;
+  int code, bits;
+  const char* text;
 };
 const failing_init failing_inits[] = {
-    {"bad digit", ERR_KEY_MATERIAL,
-     [](mode_state*, key_state* k, const routine_case& r) {
-       return key_state_init(k, r.direction, 128, "000102030405060708090a0b0c0d0e0g");
-     }},
-    {"bad size", ERR_KEY_MATERIAL,
-     [](mode_state*, key_state* k, const routine_case& r) {
-       return key_state_init(k, r.direction, 160, key192.c_str());
-     }},
-    {"bad direction", ERR_KEY_DIRECTION,
-     [](mode_state*, key_state* k, const routine_case&) {
-       return key_state_init(k, 2, 128, key128.c_str());
-     }},
-    {"bad IV", ERR_IV,
-     [](mode_state* m, key_state*, const routine_case& r) {
-       return mode_state_init(m, r.mode, "00010203x");
-     }},
-    {"bad mode", ERR_MODE,
-     [](mode_state* m, key_state*, const routine_case&) { return mode_state_init(m, 0, nullptr); }},
+    {"bad digit", ERR_KEY_MATERIAL, true, -1, 128, "000102030405060708090a0b0c0d0e0g"},
+    {"bad size", ERR_KEY_MATERIAL, true, -1, 160, key192.c_str()},
+    {"bad direction", ERR_KEY_DIRECTION, true, 2, 128, key128.c_str()},
+    {"bad IV", ERR_IV, false, -1, 0, "00010203x"},
+    {"bad mode", ERR_MODE, false, 0, 0, nullptr},
 };
 
 // After a failed init a record is unusable, whether it was never set up (and holds whatever its
@@ -153,12 +143,14 @@ TEST(CipherStatus, FailedInitMakesRecordUnusable) {
           ASSERT_EQ(mode_state_init(&mode, r.mode, nullptr), 1);
           ASSERT_NE(r.call(&mode, &key, in, r.length, out), ERR_CIPHER_STATE);
         }
-        ASSERT_EQ(f.fail(&mode, &key, r), f.status);
-        // The record the init did not spoil is set up well.
-        if (f.status == ERR_IV || f.status == ERR_MODE) {
-          ASSERT_EQ(key_state_init(&key, r.direction, 128, key128.c_str()), 1);
-        } else {
+        // The failing init, and the other record set up well.
+        if (f.of_key) {
+          const int direction = f.code < 0 ? r.direction : f.code;
+          ASSERT_EQ(key_state_init(&key, direction, f.bits, f.text), f.status);
           ASSERT_EQ(mode_state_init(&mode, r.mode, nullptr), 1);
+        } else {
+          ASSERT_EQ(mode_state_init(&mode, f.code < 0 ? r.mode : f.code, f.text), f.status);
+          ASSERT_EQ(key_state_init(&key, r.direction, 128, key128.c_str()), 1);
         }
         EXPECT_EQ(r.call(&mode, &key, in, r.length, out), ERR_CIPHER_STATE);
       }
