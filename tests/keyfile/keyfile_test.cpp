@@ -18,7 +18,6 @@
 namespace vurn {
 namespace {
 
-using test::file_exists;
 using test::file_mode;
 using test::read_file;
 using test::temp_dir;
@@ -60,45 +59,37 @@ TEST(KeyFile, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
 }
 
 // A key file is created exclusively, as the owner's alone: whatever holds the name (a file, a
-// folder, a device, a symbolic link dangling or not) stays as it was, and nothing is created.
+// folder, a device, a symbolic link dangling or not) stays as it was, and nothing is created, nor
+// when the random device cannot be opened or gives too little.
 TEST(KeyFile, IsCreatedForItsOwnerAloneAndNeverReplacesAnything) {
   temp_dir dir;
   write_file(dir / "taken", "mine");
+  write_file(dir / "empty-device", "");
   ASSERT_EQ(symlink("taken", (dir / "link").c_str()), 0);
   ASSERT_EQ(symlink("absent", (dir / "dangling").c_str()), 0);
+  const std::string urandom = "/dev/urandom";
   const struct {
     std::string path;
     key_file_error error;
     int error_number;
-  } cases[] = {{dir / "new", key_file_error::none, 0},
-               {dir / "taken", key_file_error::exists, EEXIST},
-               {dir / "link", key_file_error::exists, EEXIST},
-               {dir / "dangling", key_file_error::exists, EEXIST},
-               {dir.path, key_file_error::exists, EEXIST},
-               {"/dev/full", key_file_error::exists, EEXIST},
-               {dir / "missing-folder/key", key_file_error::cannot_create, ENOENT}};
+    std::string random;
+  } cases[] = {{dir / "new", key_file_error::none, 0, urandom},
+               {dir / "taken", key_file_error::exists, EEXIST, urandom},
+               {dir / "link", key_file_error::exists, EEXIST, urandom},
+               {dir / "dangling", key_file_error::exists, EEXIST, urandom},
+               {dir.path, key_file_error::exists, EEXIST, urandom},
+               {"/dev/full", key_file_error::exists, EEXIST, urandom},
+               {dir / "missing-folder/key", key_file_error::cannot_create, ENOENT, urandom},
+               {dir / "absent", key_file_error::cannot_open_device, ENOENT, dir / "no-device"},
+               {dir / "absent", key_file_error::random_read_failed, 0, dir / "empty-device"}};
   for (const auto& c : cases) {
-    const key_file_result result = generate(256, c.path);
-    EXPECT_EQ(result.error, c.error) << c.path;
-    EXPECT_EQ(result.error_number, c.error_number) << c.path;
+    const key_file_result result = generate(256, c.path, c.random);
+    EXPECT_EQ(result.error, c.error) << c.path << " from " << c.random;
+    EXPECT_EQ(result.error_number, c.error_number) << c.path << " from " << c.random;
   }
   EXPECT_EQ(file_mode(dir / "new"), 0600u);
   EXPECT_EQ(read_file(dir / "taken"), "mine");
-  EXPECT_FALSE(file_exists(dir / "absent"));
-  EXPECT_EQ(test::count_entries(dir.path), 4);
-}
-
-TEST(KeyFile, AFailingRandomDeviceCreatesNothing) {
-  temp_dir dir;
-  const std::string absent = dir / "absent";
-  const std::string empty_device = dir / "empty-device";
-  write_file(empty_device, "");
-
-  const key_file_result missing = generate(256, absent, dir / "no-such-device");
-  EXPECT_EQ(missing.error, key_file_error::cannot_open_device);
-  EXPECT_EQ(missing.error_number, ENOENT);
-  EXPECT_EQ(generate(256, absent, empty_device).error, key_file_error::random_read_failed);
-  EXPECT_FALSE(file_exists(absent));
+  EXPECT_EQ(test::count_entries(dir.path), 5);  // nothing but what was made here and "new"
 }
 
 TEST(KeyFile, RefusesWrongSizesWithoutReadingThem) {
