@@ -282,7 +282,7 @@ TEST(Container, ErrorsStay) {
 }
 
 TEST(Container, WrongArgumentsAreRefused) {
-  const std::string long_name(4097, 'n'), with_nul("\0" "0", 2);
+  const std::string long_name(4097, 'n'), with_nul("\0000", 2);
   std::string bad_digit = KEY_HEX, nul_first = KEY_HEX;
   bad_digit[0] = 'g';
   nul_first[0] = '\0';
