@@ -244,6 +244,7 @@ class VurnFile(io.BufferedIOBase):
                 self._input_ended = False
                 self._ended = False
                 self._pending = b""  # plaintext decrypted beyond what a peek asked for
+                self._scratch = bytearray(_PIECE)
             else:
                 self._writer = _new_writer(key, key_name, chunk_bits)
                 self._out = bytearray(_PIECE + _HEADER_MAX)
@@ -316,10 +317,14 @@ class VurnFile(io.BufferedIOBase):
                 if not piece:
                     return b"".join(pieces)
                 pieces.append(piece)
-        buffer = bytearray(size)
-        got = self.readinto(buffer)
-        del buffer[got:]
-        return bytes(buffer)
+        # Decrypted into a buffer kept from call to call: a fresh one for every piece would cost
+        # more than the decryption itself (its pages are new to the process each time).
+        if len(self._scratch) < size:
+            self._scratch = bytearray(size)
+        view = memoryview(self._scratch)
+        with view[:size] as piece:
+            got = self.readinto(piece)
+        return bytes(view[:got])
 
     def read1(self, size: int = -1) -> bytes:
         return self.read(_PIECE if size is None or size < 0 else size)
