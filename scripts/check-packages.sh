@@ -32,7 +32,8 @@ lintian --fail-on error "${debs[@]}"
 # check_tree <root>: vurn, its manual page, the pkg-config file and the Python package under
 # <root>/usr work (Debian's python3 reads the installed package from its own folder).
 check_tree() {
-  "$1/usr/bin/vurn" -V 2>&1 | grep -F "$version"
+  # -V prints a fixed text of its own, not the package version: the same as the build's.
+  [ "$("$1/usr/bin/vurn" -V 2>&1)" = "$(./vurn -V 2>&1)" ]
   [ -f "$1/usr/share/man/man1/vurn.1.gz" ] || { echo "no manual page in $1" >&2; return 1; }
   [ "$(PKG_CONFIG_PATH="$1/usr/lib/$multiarch/pkgconfig" pkg-config --modversion vurn)" = "$version" ]
   if [ -x /usr/bin/python3 ]; then

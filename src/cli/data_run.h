@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/compressor.h"
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "container/body.h"
+#include "filter/filter.h"
 
 namespace vurn {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 #include "cli/options.h"
 #include "fileio/fd.h"
 #include "keyfile/keyfile.h"

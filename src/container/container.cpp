@@ -1,6 +1,6 @@
 // The C interface of the container engine (vurn/container.h): the writer and reader objects over
 // the header routines (format.h) and the chunk stream (engine.h). No exception leaves a call.
-#include "vurn/container.h"
+#include <vurn/container.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "cipher/clear.h"
 #include "container/engine.h"
 #include "container/format.h"
 
@@ -50,7 +51,7 @@ void write_pending(std::string_view bytes, std::size_t& pos, vurn_out& out) {
 
 template <typename T>
 void clear(T& record) {
-  clear_memory(&record, sizeof record);
+  const clear_on_exit cleared{&record, sizeof record};
 }
 
 // The key record of 32, 48 or 64 hexadecimal digits: VURN_OK or VURN_E_KEY.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cipher/chunks.h"
+#include "cipher/clear.h"
 
 namespace vurn {
 namespace {
@@ -43,14 +44,9 @@ bool transform_held(chunk_stream& stream) {
 
 }  // namespace
 
-void clear_memory(void* data, std::size_t size) {
-  volatile auto* p = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
-}
-
 chunk_stream::~chunk_stream() {
-  clear_memory(held.data(), held.size());
-  clear_memory(ready.data(), ready.size());
+  const clear_on_exit clear_held{held.data(), held.size()};
+  const clear_on_exit clear_ready{ready.data(), ready.size()};
 }
 
 bool transform(chunk_stream& stream, vurn_in& in, vurn_out& out) {

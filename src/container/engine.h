@@ -8,13 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/cipher.h"
-#include "vurn/container.h"
+#include <vurn/cipher.h>
+#include <vurn/container.h>
 
 namespace vurn {
-
-// Zeroes memory that held key material or data, with stores the compiler may not drop.
-void clear_memory(void* data, std::size_t size);
 
 inline constexpr std::size_t LARGEST_CHUNK = 32;  // bytes, for a 256-bit chunk
 

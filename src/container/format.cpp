@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <vurn/cipher.h>
+
 namespace vurn {
 namespace {
 
@@ -107,7 +109,7 @@ void header_parser::take_field_byte(std::uint8_t byte) {
   window_[held_++] = byte;
   if (held_ < FIELD_SIZE) return;
   const std::int64_t bits = decode_le64(window_.data());
-  if (!is_valid_chunk_size(bits)) {
+  if (!is_valid_bit_size(bits)) {
     fail(header_error::bad_chunk_field);
     return;
   }
@@ -130,7 +132,7 @@ void header_parser::slide_window(std::uint8_t byte) {
   window_[held_++] = byte;
   if (held_ < window_.size()) return;
   const std::int64_t bits = decode_le64(window_.data() + 1);
-  if (is_header_space(window_[0]) && is_valid_chunk_size(bits)) {
+  if (is_header_space(window_[0]) && is_valid_bit_size(bits)) {
     chunk_.bits = static_cast<int>(bits);
     phase_ = phase::done;
   }

@@ -1,6 +1,6 @@
 // The container engine through its C interface: what the command line writes and reads, whatever
 // the pieces the calls get, and its refusals.
-#include "vurn/container.h"
+#include <vurn/container.h>
 
 #include <gtest/gtest.h>
 
