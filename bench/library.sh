@@ -36,10 +36,7 @@ export PYTHONPATH=$repo/build/release/python
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-echo "Writing $size_mib MiB of random bytes and a key..." >&2
-head -c "$((size_mib * 1024 * 1024))" /dev/urandom >data
-od -An -tx1 -N32 /dev/urandom | tr -d ' \n' | tr a-f A-F >key
-"$vurn" -e -c -k key data >data.vurn
+make_data "$size_mib" "$vurn"
 
 # Each Python run prints the seconds from vurn.open to the end of close: the interpreter's start
 # and the import are left out (python3 -c pass takes 0.15 s on the 2-core test machine).
