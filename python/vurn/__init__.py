@@ -222,6 +222,8 @@ class VurnFile(io.BufferedIOBase):
     """A container opened with vurn.open: plaintext read from it or written to it."""
 
     def __init__(self, file, mode: str, key, keys, key_name, chunk_bits):
+        self._writer = self._reader = self._file = None
+        self._owns_file = False
         if mode not in ("rb", "wb", "xb"):
             raise ValueError("mode must be 'rb', 'wb' or 'xb', not %r" % (mode,))
         if mode != "rb" and key is None:
@@ -229,28 +231,26 @@ class VurnFile(io.BufferedIOBase):
         if mode == "rb" and key is None and keys is None:
             raise TypeError("reading needs key= or keys=")
         self._mode = mode
-        self._writer = self._reader = None
-        if isinstance(file, (str, bytes, os.PathLike)):
-            self._file = builtins.open(file, mode, buffering=0)
-            self._owns_file = True
+        # The engine first: a refused key or name leaves an existing file as it was.
+        if mode == "rb":
+            self._reader = _Reader(key, keys)
+            self._raw = bytearray(_PIECE)
+            self._raw_size = self._raw_pos = 0
+            self._input_ended = False
+            self._ended = False
+            self._pending = b""  # plaintext decrypted beyond what a peek asked for
+            self._scratch = bytearray(_PIECE)
         else:
-            self._file = file
-            self._owns_file = False
+            self._writer = _new_writer(key, key_name, chunk_bits)
+            self._out = bytearray(_PIECE + _HEADER_MAX)
         try:
-            if mode == "rb":
-                self._reader = _Reader(key, keys)
-                self._raw = bytearray(_PIECE)
-                self._raw_size = self._raw_pos = 0
-                self._input_ended = False
-                self._ended = False
-                self._pending = b""  # plaintext decrypted beyond what a peek asked for
-                self._scratch = bytearray(_PIECE)
+            if isinstance(file, (str, bytes, os.PathLike)):
+                self._file = builtins.open(file, mode, buffering=0)
+                self._owns_file = True
             else:
-                self._writer = _new_writer(key, key_name, chunk_bits)
-                self._out = bytearray(_PIECE + _HEADER_MAX)
+                self._file = file
         except BaseException:
-            if self._owns_file:
-                self._file.close()
+            self._free()
             raise
 
     # What io.BufferedIOBase asks for.
@@ -369,12 +369,15 @@ class VurnFile(io.BufferedIOBase):
                 if self._owns_file:
                     self._file.close()
             finally:
-                if self._writer:
-                    _lib.vurn_writer_free(self._writer)
-                    self._writer = None
-                if self._reader:
-                    self._reader.free()
+                self._free()
                 super().close()
+
+    def _free(self):
+        if self._writer:
+            _lib.vurn_writer_free(self._writer)
+            self._writer = None
+        if self._reader:
+            self._reader.free()
 
 
 def open(file, mode: str = "rb", *, key: Optional[Key] = None,

@@ -73,9 +73,11 @@ def test_file_interface_and_errors(tmp_path):
     for digits in [DIGITS[:31], "G" + DIGITS[1:], ""]:
         with pytest.raises(vurn.InvalidKeyError):
             vurn.Key.from_hex(digits)
-    (tmp_path / "taken").write_bytes(b"")
+    (tmp_path / "taken").write_bytes(b"kept")
+    with pytest.raises(vurn.KeyNameError):
+        vurn.open(tmp_path / "taken", "wb", key=key)  # refused before the file is opened
     with pytest.raises(FileExistsError):
         vurn.open(tmp_path / "taken", "xb", key=key, key_name="k")
     with vurn.open(tmp_path / "new", "xb", key=key, key_name="k") as f:
         f.write(lines)
-    assert (tmp_path / "new").read_bytes() == blob
+    assert (tmp_path / "new").read_bytes() == blob and (tmp_path / "taken").read_bytes() == b"kept"
