@@ -1,6 +1,9 @@
 #include "cli/data_run.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include "cli/messages.h"
 #include "cli/progress.h"
@@ -40,7 +43,7 @@ bool open_input(data_run& run, const char* input_path) {
   } else {
     run.input = std::fopen(input_path, "re");
     run.input_name = input_path;
-    if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input_path);
+    if (run.input == nullptr) report_unopened_input(input_path, errno);
   }
   run.body_input = run.input;
   return run.input != nullptr;
@@ -58,7 +61,7 @@ bool open_output(data_run& run, const settings& with, output_namer namer) {
     if (!namer(with.input_path, run.derived_name)) return false;
     run.output_path = run.derived_name.c_str();
   }
-  const bool opened = open_output(run.output, run.output_path);
+  const bool opened = open_output(run.output, run.output_path, run.input);
   run.body_output = run.output.stream;
   return opened;
 }
@@ -111,17 +114,25 @@ int fail_run(data_run& run, const outcome_texts& texts) {
 
 int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose) {
   const bool body_ok = body.error == body_error::none;
-  const filter_failure filter = finish_filter(run.filter, !body_ok);
+  // Said before the pipe to gunzip closes, so that it comes before what gunzip says of the cut.
+  if (body.ended_inside_chunk) say(text::ENDS_INSIDE_CHUNK, run.input_name);
+  filter_failure filter = finish_filter(run.filter, !body_ok);
+  body_result shown = body;
+  shown.ended_inside_chunk = false;
+  const bool into_filter = run.body_output != run.output.stream;
   // A child that failed has closed its end of the pipe, and the body's next write into it broke:
   // the child is what to name, not the output.
-  body_result shown = body;
-  if (failed(filter) && body.error == body_error::write_failed &&
-      run.body_output != run.output.stream) {
+  if (failed(filter) && body.error == body_error::write_failed && into_filter) {
     shown.error = body_error::none;
   }
-  report(shown, run.input_name, run.output.name);
+  // gunzip ended by a broken pipe: the output's reader went away, a write error as without -z.
+  if (into_filter && filter.fault == filter_fault::signal && filter.signal == SIGPIPE) {
+    shown = {body_error::write_failed, EPIPE};
+    filter = {};
+  }
+  const bool shown_ok = report(shown, run.input_name, run.output.name);
   const bool filter_ok = report(filter, run.input_name);
-  return conclude(run, body_ok && filter_ok, texts, verbose);
+  return conclude(run, body_ok && shown_ok && filter_ok, texts, verbose);
 }
 
 }  // namespace vurn

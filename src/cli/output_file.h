@@ -19,9 +19,11 @@ struct output_file {
   ~output_file();  // discards what was not committed
 };
 
-// Opens standard output (path null) or the named target. On failure writes
-// "Unable to create file: <path> for writing" and returns false.
-bool open_output(output_file& output, const char* path);
+// Opens standard output (path null) or the named target. A named output made from a regular
+// file, input, gets no permission bit that input lacks (a new one 0666 less the umask, an existing
+// one its own mode, each narrowed so); from standard input it gets them as "w" would. False after
+// a message (CANNOT_CREATE_OUTPUT).
+bool open_output(output_file& output, const char* path, std::FILE* input);
 
 // Flushes and closes the stream and puts a named result in place, synced to disk. Returns false
 // after a message when that fails; nothing of the result is then left.

@@ -9,8 +9,10 @@
 namespace vurn {
 
 // Each says what went wrong, if anything, and returns whether all went well.
-bool report(const key_digits_result& made);
-bool report(const key_file_result& read);
+// path names the key file (its name as it may be shown).
+bool report(const key_file_result& key_file, const char* path);
+// An input that could not be opened: "not found" only when it is missing.
+void report_unopened_input(const char* path, int error_number);
 bool report(const header_result& header, const char* input_name);
 // With ended_inside_chunk, the warning comes first.
 bool report(const body_result& body, const char* input_name, const char* output_name);

@@ -38,11 +38,6 @@ constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
 
 // ---- Small helpers ----
 
-void close_fd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
-
 int error_of(int result) {
   return result == 0 ? 0 : errno;
 }
@@ -241,10 +236,10 @@ int open_pinned(const atomic_file_state& f, const char* path, const path_parts& 
   return -EAGAIN;
 }
 
-// With force_mode the result's mode is set after the content is in; a caller who may not change
-// the file's mode (another user's file it may write) is refused before anything changes. Setting
-// the mode it has is the test.
-int check_mode_can_be_forced(int target_fd, const struct stat& target) {
+// A result narrower than the target's mode gets its mode after the content is in; a caller who
+// may not change the file's mode (another user's file it may write) is refused before anything
+// changes. Setting the mode it has is the test.
+int check_mode_can_be_narrowed(int target_fd, const struct stat& target) {
   return error_of(fchmod(target_fd, target.st_mode & 07777));
 }
 
@@ -267,13 +262,13 @@ int pin_existing_target(atomic_file_state& f, const char* path, const path_parts
     return 0;
   }
   f.target_fd = pinned;
-  if (options.force_mode) {
-    const int status = check_mode_can_be_forced(f.target_fd, target);
+  f.mode = target.st_mode & options.mode_limit & 07777;
+  if (f.mode != (target.st_mode & 07777)) {
+    const int status = check_mode_can_be_narrowed(f.target_fd, target);
     if (status != 0) return status;
   }
   f.name = parts.name;
   f.group = target.st_gid;
-  f.mode = options.force_mode ? (options.new_mode & 07777) : (target.st_mode & 07777);
   f.folder_fd = open_folder(AT_FDCWD, parts.folder);
   const bool renameable = f.folder_fd >= 0 && may_replace_by_rename(f, target);
   bool in_target_folder = false;
@@ -337,7 +332,8 @@ int copy_range(int from, int to, off_t begin, off_t end, std::span<char> buffer)
     const ssize_t got = pread(from, buffer.data(), want, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return got < 0 ? errno : EIO;
-    const int status = write_all_at(to, buffer.first(static_cast<std::size_t>(got)), offset);
+    const int status =
+        write_all_at(to, buffer.first(static_cast<std::size_t>(got)), offset).error_number;
     if (status != 0) return status;
     offset += got;
   }
@@ -356,7 +352,7 @@ int fill_holes([[maybe_unused]] int fd, [[maybe_unused]] off_t end,
     for (off_t offset = hole; offset < data;) {
       const auto length =
           static_cast<std::size_t>(std::min(data - offset, static_cast<off_t>(buffer.size())));
-      const int status = write_all_at(fd, buffer.first(length), offset);
+      const int status = write_all_at(fd, buffer.first(length), offset).error_number;
       if (status != 0) return status;
       offset += static_cast<off_t>(length);
     }
@@ -515,47 +511,46 @@ atomic_file::~atomic_file() {
   discard();
 }
 
-int atomic_file::open(const char* path, const atomic_file_options& options) {
+io_result atomic_file::open(const char* path, const atomic_file_options& options) {
   discard();
-  if (path == nullptr || *path == '\0') return ENOENT;
+  if (path == nullptr || *path == '\0') return {ENOENT, 0};
   const path_parts parts = split_path(path);
-  if (parts.name.empty()) return EISDIR;
-  state_.mode = options.new_mode & ~current_umask() & 07777;
+  if (parts.name.empty()) return {EISDIR, 0};
+  state_.mode = options.new_mode & ~current_umask() & options.mode_limit & 07777;
   int status = ENOENT;
   if (!options.create_only) status = pin_existing_target(state_, path, parts, options);
   if (status == ENOENT) status = prepare_new_target(state_, parts, options.create_only);
   if (status != 0) discard();
-  return status;
+  return {status, 0};
 }
 
 int atomic_file::fd() const {
   return state_.fd;
 }
 
-commit_result atomic_file::commit() {
-  commit_result result{EBADF, false};
+io_result atomic_file::commit() {
+  int status = EBADF;
   switch (state_.plan) {
     case atomic_file_plan::none:
       break;
     case atomic_file_plan::direct:
-      result.error = finish_direct(state_);
+      status = finish_direct(state_);
       break;
     case atomic_file_plan::rename_over:
-      result = {rename_over(state_), true};
+      status = rename_over(state_);
       break;
     case atomic_file_plan::link_new:
-      result.error = link_new(state_);
+      status = link_new(state_);
       break;
     case atomic_file_plan::copy_into:
-      result = {copy_into_target(state_), true};
+      status = copy_into_target(state_);
       break;
     case atomic_file_plan::copy_new:
-      result.error = copy_as_new(state_);
+      status = copy_as_new(state_);
       break;
   }
-  if (result.error != 0) result.replaced = false;
   discard();
-  return result;
+  return {status, 0};
 }
 
 void atomic_file::discard() {
