@@ -57,7 +57,9 @@ with open('data', 'rb', buffering=0) as data, vurn.open('out', 'wb', key=key) as
 print(time.perf_counter() - start)"
 
 # run <label> <shell command>: times the command into t.<label>; a Python run gives its own time.
+# The last output is removed first, so that no run pays for dropping another's pages.
 run() {
+  rm -f out
   local start=$EPOCHREALTIME
   if [[ $2 == "'$python'"* ]]; then
     bash -c "$2" >>"t.$1" || { echo "failed: $2" >&2; exit 1; }
