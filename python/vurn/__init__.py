@@ -438,11 +438,9 @@ def read_header(file) -> Header:
     try:
         target = _Out(None, 0, 0)
         while True:
-            piece = file.read(4096)
-            source = _In(_Input(piece).address if piece else None, len(piece), 0)
-            keep = piece
-            if reader.pull(source, target, not piece) == _NEED_KEY:
+            piece = _Input(file.read(4096))
+            source = _In(piece.address, piece.size, 0)
+            if reader.pull(source, target, piece.size == 0) == _NEED_KEY:
                 return reader.header()
-            del keep
     finally:
         reader.free()
