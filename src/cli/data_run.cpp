@@ -2,12 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <span>
+
 #include "cli/messages.h"
 #include "cli/progress.h"
 #include "cli/reports.h"
 #include "fileio/fd.h"
+#include "fileio/wipe.h"
 
 namespace vurn {
+
+cipher_records::~cipher_records() {
+  const scrub_on_exit scrub{std::as_writable_bytes(std::span(&key, 1))};
+}
 
 data_run::~data_run() {
   finish_filter(filter, true);
@@ -33,7 +40,7 @@ int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool ver
 bool open_input(data_run& run, const char* input_path) {
   if (input_path == nullptr) {
     run.input = stdin;
-    run.input_name = "standard input";
+    run.input_name = text::STANDARD_INPUT;
   } else {
     run.input = std::fopen(input_path, "re");
     run.input_name = input_path;
@@ -97,17 +104,22 @@ body_result run_body(data_run& run, int direction, chunk_size chunk, const ciphe
     };
     counter.context = &run.filter;
   }
-  progress_line progress(fileno(run.input), counter);
+  progress_line progress(fileno(run.input), counter, run.output_path == nullptr);
   return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode,
                         progress.hook());
 }
 
-int fail_run(data_run& run, const outcome_texts& texts) {
-  finish_filter(run.filter, true);
-  return conclude(run, false, texts, false);
-}
-
-int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose) {
+int end_run(data_run& run, const run_end& end, const outcome_texts& texts, bool verbose) {
+  switch (end.how) {
+    case ending::refused:
+      return 1;
+    case ending::failed:
+      finish_filter(run.filter, true);
+      return conclude(run, false, texts, false);
+    case ending::body_ran:
+      break;
+  }
+  const body_result& body = end.body;
   const bool body_ok = body.error == body_error::none;
   const filter_failure filter = finish_filter(run.filter, !body_ok);
   // A child that failed has closed its end of the pipe, and the body's next write into it broke:

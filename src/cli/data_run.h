@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cipher/cipher.h"
 #include "cli/compressor.h"
 #include "cli/key_source.h"
 #include "cli/options.h"
@@ -15,6 +16,17 @@ namespace vurn {
 
 // The streams and the children of one run, each with exactly one owner: the input here, the output
 // in output_file, the pipe end and the compressor children in filter_run.
+// The cipher's records of one file's key; cleared when done.
+struct cipher_records {
+  key_state key{};
+  mode_state mode{};
+
+  cipher_records() = default;
+  cipher_records(const cipher_records&) = delete;
+  cipher_records& operator=(const cipher_records&) = delete;
+  ~cipher_records();
+};
+
 struct data_run {
   std::FILE* input = nullptr;
   const char* input_name = nullptr;   // the path, or "standard input"
@@ -59,13 +71,30 @@ struct outcome_texts {
   const char* done;  // said with -v
 };
 
-// Ends a run that failed before its body ran, after what went wrong has been said: stops the
-// compressor children, drops the output and says the failure. Returns the exit status.
-int fail_run(data_run& run, const outcome_texts& texts);
+// How the run of one file ends.
+enum class ending {
+  refused,   // before anything was started
+  failed,    // after the output was opened, before the body ran
+  body_ran,  // the body ran, well or not
+};
 
-// Ends a run after its body: waits for the compressor children, says what went wrong with either
-// (a failed child rather than the broken pipe it left behind) and, when both succeeded, puts the
-// output in place (otherwise drops it). Says the outcome and returns the exit status.
-int finish_run(data_run& run, const body_result& body, const outcome_texts& texts, bool verbose);
+struct run_end {
+  ending how = ending::refused;
+  body_result body{};  // body_ran: what the body returned
+};
+
+// Ends the run of one file, after the step that went wrong has said what it was. Every ending
+// goes through here; each prints:
+//   refused   nothing more (the input, the output or the key could not be had, or a refusal kept
+//             data from being lost); status 1.
+//   failed    the compressor children are stopped and the output dropped, then texts.failed
+//             ("Encryption operation failed" / "Decryption operation failed"); status 1.
+//   body_ran  the compressor children are waited for; the body's trouble is said (a last chunk
+//             cut short first), then a child's failure (rather than the broken pipe the child
+//             left the body); when both succeeded the output is put in place and, with verbose,
+//             texts.done follows, status 0; otherwise, or when putting it in place fails (its
+//             write error said), the output is dropped and texts.failed follows, status 1.
+// Returns the status.
+int end_run(data_run& run, const run_end& end, const outcome_texts& texts, bool verbose);
 
 }  // namespace vurn

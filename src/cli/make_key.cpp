@@ -1,7 +1,6 @@
 #include "cli/make_key.h"
 
 #include <array>
-#include <cstring>
 #include <span>
 
 #include "cli/messages.h"
@@ -17,7 +16,7 @@ int run_make_key(const settings& with) {
   const key_generation_result made = generate_key_file(with.key_bits, digits, with.key_path);
   const bool digits_made = report(made.digits);
   if (digits_made && made.write_error != 0) {
-    say(text::CANNOT_CREATE_KEY_FILE, with.key_path, std::strerror(made.write_error));
+    report_key_file_not_made(with.key_path, made.write_error);
   }
   if (!made.ok()) {
     say(text::KEY_NOT_MADE);

@@ -1,5 +1,10 @@
-// Everything vurn says: the texts, and the one function that writes them to standard error.
+// Everything vurn says: the texts, the one function that writes them to standard error, and the
+// progress line drawn there between them.
 #pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vurn::text {
 
@@ -107,19 +112,43 @@ inline constexpr char CANNOT_OPEN_FILTER_PIPE[] = "Cannot open the pipe to the c
 inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
 inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
 
+// What messages call the standard streams.
+inline constexpr char STANDARD_INPUT[] = "standard input";
+inline constexpr char STANDARD_OUTPUT[] = "standard output";
+
 }  // namespace vurn::text
 
 namespace vurn {
 
-// Writes one message to standard error, formatted as printf does. Whatever else is on the
-// terminal's current line for the moment (see set_line_eraser) is erased first.
+// Writes one message to standard error, formatted as printf does. A progress line on show is
+// erased first.
 __attribute__((format(printf, 1, 2))) void say(const char* format, ...);
-
-// fn, when set, is called before each message: it clears a line that is only shown in passing.
-void set_line_eraser(void (*fn)());
 
 // argv[0], for the one message that names the program; set once at start.
 void set_program_name(const char* name);
 const char* program_name();
+
+// name as it may be shown on a terminal: valid UTF-8 stays as it is, except control characters
+// (C0, DEL and C1); they and every byte that is not part of valid UTF-8 become three-digit octal
+// escapes such as \033, a byte each, so that a name from a file cannot drive the terminal.
+std::string printable(std::string_view name);
+
+// What the progress line shows about the input of the file in progress.
+struct progress_figures {
+  std::uint64_t done = 0;   // input bytes
+  std::uint64_t total = 0;  // 0: unknown
+  double rate = 0;          // bytes a second
+};
+
+// Whether a progress line may be drawn: standard error is a terminal, and the run does not write
+// its data to standard output on a terminal (the line would be drawn into the data).
+bool progress_wanted(bool data_to_stdout);
+
+// Draws the progress line in place of the one on show. Where the terminal understands no escape
+// sequences (TERM unset or "dumb"), a shorter line is padded with blanks instead.
+void show_progress(const progress_figures& figures);
+
+// Erases the progress line, if one is on show.
+void erase_progress();
 
 }  // namespace vurn

@@ -4,16 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "cli/messages.h"
+#include "cli/reports.h"
 
 namespace vurn {
 namespace {
-
-void report_write_error(const output_file& output, int error) {
-  say(text::WRITE_FAILED, output.name, std::strerror(error));
-}
 
 // The stream gets its own descriptor, so that closing it leaves the result's with its owner.
 std::FILE* open_stream_on(int fd) {
@@ -34,7 +30,7 @@ bool open_output(output_file& output, const char* path) {
   discard_output(output);
   if (path == nullptr) {
     output.stream = stdout;
-    output.name = "standard output";
+    output.name = text::STANDARD_OUTPUT;
     return true;
   }
   output.name = path;
@@ -49,14 +45,14 @@ bool commit_output(output_file& output) {
   if (output.stream == stdout) {
     output.stream = nullptr;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    report_write_error(output, errno);
+    report_write_error(output.name, errno);
     return false;
   }
   const bool flushed = std::fclose(output.stream) == 0;
   output.stream = nullptr;
   const int status = flushed ? output.file.commit().error : errno;
   if (status == 0) return true;
-  report_write_error(output, status);
+  report_write_error(output.name, status);
   output.file.discard();
   return false;
 }

@@ -19,8 +19,8 @@ struct output_file {
   ~output_file();  // discards what was not committed
 };
 
-// Opens standard output (path null) or the named target. On failure writes
-// "Unable to create file: <path> for writing" and returns false.
+// Opens standard output (path null) or the named target. On failure says that the file cannot be
+// created and returns false.
 bool open_output(output_file& output, const char* path);
 
 // Flushes and closes the stream and puts a named result in place, synced to disk. Returns false

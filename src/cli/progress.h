@@ -1,6 +1,6 @@
-// A line on standard error that shows how far a long run has got: the input bytes done, of how
-// many when that is known, the rate and the time left. Only on a terminal, only after the run has
-// lasted a second, redrawn in place at most five times a second, and erased before any message
+// When and what to show of a long run's progress: the input bytes done, of how many when that is
+// known, and the rate. Only where progress_wanted(), only after the run has lasted a second, at
+// most five times a second; the message writer draws the line and erases it before any message
 // and at the end.
 #pragma once
 
@@ -22,7 +22,8 @@ class progress_line {
   // input_fd: the run's input; when it is a regular file, what is left of it from its position
   // (and what the counter has counted so far) is the total. The bytes done are the body's counts,
   // or the counter's when it has one.
-  progress_line(int input_fd, input_counter counter);
+  // data_to_stdout: the run writes its data to standard output.
+  progress_line(int input_fd, input_counter counter, bool data_to_stdout);
   ~progress_line();
   progress_line(const progress_line&) = delete;
   progress_line& operator=(const progress_line&) = delete;
@@ -33,16 +34,14 @@ class progress_line {
  private:
   using clock = std::chrono::steady_clock;
   static void on_pass(void* self, std::uint64_t input_bytes);
-  static void erase_current();
   void update(std::uint64_t input_bytes);
-  void erase();
 
   bool wanted_ = false;
   input_counter counter_;
   std::uint64_t total_ = 0;  // 0: unknown
   clock::time_point start_;
   clock::time_point last_drawn_;
-  bool shown_ = false;
+  bool drawn_ = false;
 };
 
 }  // namespace vurn

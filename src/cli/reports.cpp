@@ -108,4 +108,16 @@ bool report(const filter_failure& failure, const char* input_name) {
   return false;
 }
 
+void report_write_error(const char* name, int error) {
+  say(text::WRITE_FAILED, name, std::strerror(error));
+}
+
+void report_key_file_not_made(const char* name, int error) {
+  say(text::CANNOT_CREATE_KEY_FILE, name, std::strerror(error));
+}
+
+void report_stdin_read_error(int error) {
+  say(text::STDIN_READ_FAILED, std::strerror(error));
+}
+
 }  // namespace vurn

@@ -14,6 +14,12 @@ bool report(const key_file_result& read);
 bool report(const header_result& header, const char* input_name);
 // With ended_inside_chunk, the warning comes first.
 bool report(const body_result& body, const char* input_name, const char* output_name);
+// A file that could not be written, and why (an errno value).
+void report_write_error(const char* name, int error);
+// A key file that could not be made, and why (an errno value).
+void report_key_file_not_made(const char* name, int error);
+// Standard input could not be read, and why (an errno value).
+void report_stdin_read_error(int error);
 // A child that could not run the program has said so itself ("Error running gzip...").
 bool report(const filter_failure& failure, const char* input_name);
 
