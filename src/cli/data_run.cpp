@@ -24,6 +24,9 @@ data_run::~data_run() {
 
 namespace {
 
+constexpr filter_command GZIP{"gzip", text::FILTER_CANNOT_RUN};
+constexpr filter_command GUNZIP{"gunzip", text::FILTER_CANNOT_RUN};
+
 // Puts the output in place when all went well, else drops it, and says the outcome.
 int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool verbose) {
   if (succeeded && commit_output(run.output)) {
@@ -68,7 +71,7 @@ bool open_output(data_run& run, const settings& with, output_namer namer) {
 }
 
 bool compress_input(data_run& run) {
-  if (!report(start_compressor("gzip", fileno(run.input), run.filter), run.input_name)) {
+  if (!report(start_compressor(GZIP, fileno(run.input), run.filter), run.input_name)) {
     return false;
   }
   run.body_input = run.filter.pipe_end;
@@ -76,8 +79,7 @@ bool compress_input(data_run& run) {
 }
 
 bool decompress_output(data_run& run) {
-  if (!report(start_decompressor("gunzip", fileno(run.output.stream), run.filter),
-              run.input_name)) {
+  if (!report(start_decompressor(GUNZIP, fileno(run.output.stream), run.filter), run.input_name)) {
     return false;
   }
   run.body_output = run.filter.pipe_end;

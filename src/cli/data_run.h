@@ -6,11 +6,11 @@
 #include <string>
 
 #include "cipher/cipher.h"
-#include "cli/compressor.h"
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
 #include "container/body.h"
+#include "filter/filter.h"
 
 namespace vurn {
 

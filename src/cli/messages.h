@@ -107,6 +107,7 @@ inline constexpr char NO_OUTPUT_NAME_LEFT[] =
     "Removing .vurn from %s leaves no file name; name the output file with -o\n";
 
 // The compressor children.
+inline constexpr char FILTER_CANNOT_RUN[] = "Error running gzip...\n";  // either program
 inline constexpr char CANNOT_START_FILTER[] = "Cannot start %s: %s\n";
 inline constexpr char CANNOT_OPEN_FILTER_PIPE[] = "Cannot open the pipe to the compressor: %s\n";
 inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";

@@ -6,13 +6,6 @@
 #include "cli/messages.h"
 
 namespace vurn {
-namespace {
-
-// The status of a child that could not run its program, after it said so.
-constexpr int CHILD_CANNOT_RUN = 127;
-
-}  // namespace
-
 bool report(const key_digits_result& made) {
   switch (made.error) {
     case key_digits_error::none:

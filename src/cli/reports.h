@@ -1,9 +1,9 @@
 // The one place that turns the typed results of the layers below into vurn's messages.
 #pragma once
 
-#include "cli/compressor.h"
 #include "container/body.h"
 #include "container/format.h"
+#include "filter/filter.h"
 #include "keyfile/keyfile.h"
 
 namespace vurn {

@@ -1,7 +1,7 @@
 // The compressor: members that decode to the input, one child making exactly what gzip alone makes,
 // children that hold only the standard descriptors, failures returned as results, and runs of the
 // built binary that leave a container that decodes, or nothing and no child behind.
-#include "cli/compressor.h"
+#include "filter/filter.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -33,6 +33,7 @@ using test::temp_dir;
 using test::write_file;
 
 constexpr std::size_t SEGMENT = 64 * 1024;
+constexpr filter_command GZIP{"gzip", "cannot run gzip\n"};
 
 // Text that compresses about as well as prose, with random numbers so no two segments are alike.
 std::string text_of_size(std::size_t size) {
@@ -178,7 +179,7 @@ TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
     {
       test_source source(c.source, data, dir);
       filter_run run;
-      ASSERT_FALSE(failed(start_compressor("gzip", source.fd, run, {c.children, SEGMENT})));
+      ASSERT_FALSE(failed(start_compressor(GZIP, source.fd, run, {c.children, SEGMENT})));
       output = read_to_end(run.pipe_end);
       // The count is known wherever this process reads the input, or the child reads a file.
       EXPECT_EQ(input_bytes_read(run), c.size);
@@ -245,7 +246,7 @@ TEST(Compressor, AFailingChildIsReportedAndEndsTheRun) {
     {
       test_source source(source_kind::file, text_of_size(5 * SEGMENT), dir);
       filter_run run;
-      ASSERT_FALSE(failed(start_compressor("gzip", source.fd, run, {c.children, SEGMENT})));
+      ASSERT_FALSE(failed(start_compressor(GZIP, source.fd, run, {c.children, SEGMENT})));
       read_to_end(run.pipe_end);
       failure = finish_filter(run, false);
     }

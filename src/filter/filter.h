@@ -1,5 +1,5 @@
-// The compressor children: "gzip" in front of the encryptor, "gunzip" behind the decryptor, joined
-// to this process by one pipe.
+// Child filters: a compressor in front of the encryptor, a decompressor behind the decryptor,
+// joined to this process by one pipe. Nothing here prints; every outcome is returned.
 //
 // Compression may run several gzip children at once. A gzip stream may hold several members, which
 // gunzip decodes as the concatenation of what they hold; so the input is cut into segments, each
@@ -19,14 +19,21 @@
 
 namespace vurn {
 
+// What to run: a program looked up on the search path and run with no arguments, and the line its
+// child writes to standard error when no program of that name can be run.
+struct filter_command {
+  const char* program = nullptr;
+  const char* cannot_run_text = nullptr;
+};
+
 // What went wrong with a filter run, if anything.
 enum class filter_fault {
   none,
   cannot_start,   // a pipe, a child process or a thread could not be made: error_number says why
   cannot_stream,  // this process's end of the pipe could not be opened as a stream: error_number
   read_failed,    // reading the input failed: error_number (the input is read here when it is cut)
-  exit_status,    // a child exited with a status other than 0; 127 when it could not run the
-                  // program, which it has said on standard error ("Error running gzip...")
+  exit_status,    // a child exited with a status other than 0; CHILD_CANNOT_RUN when it could
+                  // not run the program, which it has said (cannot_run_text)
   signal,         // a signal ended a child
 };
 
@@ -37,6 +44,9 @@ struct filter_failure {
   int exit_status = 0;            // exit_status
   int signal = 0;                 // signal
 };
+
+// The exit status of a child that could not run its program, after it said so.
+inline constexpr int CHILD_CANNOT_RUN = 127;
 
 constexpr bool failed(const filter_failure& failure) {
   return failure.fault != filter_fault::none;
@@ -75,11 +85,11 @@ struct filter_run {
 // Starts compressing what source_fd holds from its current position to its end; the members can
 // then be read from run.pipe_end to its end. Nothing is printed: a failure to start is returned
 // (cannot_start, cannot_stream) and the run holds nothing.
-filter_failure start_compressor(const char* program, int source_fd, filter_run& run,
+filter_failure start_compressor(const filter_command& command, int source_fd, filter_run& run,
                                 const compression_plan& plan = default_compression_plan());
 
-// Starts program reading from run.pipe_end (written by this process) and writing to sink_fd.
-filter_failure start_decompressor(const char* program, int sink_fd, filter_run& run);
+// Starts the program reading from run.pipe_end (written by this process) and writing to sink_fd.
+filter_failure start_decompressor(const filter_command& command, int sink_fd, filter_run& run);
 
 // The input bytes the compressor has taken so far, while it runs (finish_filter on another thread
 // must not race with it); 0 when this cannot be known (one child reading a pipe by itself).
