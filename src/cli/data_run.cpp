@@ -53,16 +53,16 @@ bool open_input(data_run& run, const char* input_path) {
   return run.input != nullptr;
 }
 
-bool open_output(data_run& run, const settings& with, output_namer namer) {
+bool open_output(data_run& run, const settings& with, const char* input_path, output_namer namer) {
   if (with.to_stdout) {
     run.output_path = nullptr;
   } else if (with.output_path != nullptr) {
     run.output_path = with.output_path;
-  } else if (with.input_path == nullptr) {
+  } else if (input_path == nullptr) {
     say(text::NO_NAME_TO_DERIVE);
     return false;
   } else {
-    if (!namer(with.input_path, run.derived_name)) return false;
+    if (!namer(input_path, run.derived_name)) return false;
     run.output_path = run.derived_name.c_str();
   }
   const bool opened = open_output(run.output, run.output_path);
@@ -97,7 +97,8 @@ bool output_spares_key(const data_run& run, const std::string& key_name) {
   return false;
 }
 
-body_result run_body(data_run& run, int direction, chunk_size chunk, const cipher_records& cipher) {
+body_result run_body(data_run& run, run_progress& progress, int direction, chunk_size chunk,
+                     const cipher_records& cipher) {
   // With gzip in front the body counts compressed bytes: the compressor counts the input.
   input_counter counter;
   if (run.body_input != run.input) {
@@ -106,9 +107,9 @@ body_result run_body(data_run& run, int direction, chunk_size chunk, const ciphe
     };
     counter.context = &run.filter;
   }
-  progress_line progress(fileno(run.input), counter, run.output_path == nullptr);
+  progress_line line(progress, fileno(run.input), counter, run.output_path == nullptr);
   return transform_body(run.body_input, run.body_output, direction, chunk, cipher.key, cipher.mode,
-                        progress.hook());
+                        line.hook());
 }
 
 int end_run(data_run& run, const run_end& end, const outcome_texts& texts, bool verbose) {

@@ -9,13 +9,12 @@
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/output_file.h"
+#include "cli/progress.h"
 #include "container/body.h"
 #include "filter/filter.h"
 
 namespace vurn {
 
-// The streams and the children of one run, each with exactly one owner: the input here, the output
-// in output_file, the pipe end and the compressor children in filter_run.
 // The cipher's records of one file's key; cleared when done.
 struct cipher_records {
   key_state key{};
@@ -27,6 +26,8 @@ struct cipher_records {
   ~cipher_records();
 };
 
+// The streams and the children of one file's run, each with exactly one owner: the input here,
+// the output in output_file, the pipe end and the compressor children in filter_run.
 struct data_run {
   std::FILE* input = nullptr;
   const char* input_name = nullptr;   // the path, or "standard input"
@@ -50,9 +51,9 @@ bool open_input(data_run& run, const char* input_path);
 // The name of an output made next to its input; false after a message when there is none.
 using output_namer = bool (*)(const char* input_path, std::string& output_name);
 
-// Opens standard output (-c), the -o name, or the name `namer` derives from the input; false after
-// a message.
-bool open_output(data_run& run, const settings& with, output_namer namer);
+// Opens standard output (-c), the -o name, or the name `namer` derives from input_path; false
+// after a message.
+bool open_output(data_run& run, const settings& with, const char* input_path, output_namer namer);
 
 // Puts gzip in front of the body (reading the input) or gunzip behind it (writing the output).
 // False after a message.
@@ -63,8 +64,9 @@ bool decompress_output(data_run& run);
 // over the key file would lose the key.
 bool output_spares_key(const data_run& run, const std::string& key_name);
 
-// Runs the container's body from the body's input to its output.
-body_result run_body(data_run& run, int direction, chunk_size chunk, const cipher_records& cipher);
+// Runs the container's body from the body's input to its output, showing its progress.
+body_result run_body(data_run& run, run_progress& progress, int direction, chunk_size chunk,
+                     const cipher_records& cipher);
 
 struct outcome_texts {
   const char* failed;

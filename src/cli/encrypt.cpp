@@ -6,6 +6,7 @@
 #include "cli/key_source.h"
 #include "cli/messages.h"
 #include "cli/reports.h"
+#include "cli/runs.h"
 #include "container/format.h"
 
 namespace vurn {
@@ -18,19 +19,19 @@ bool encrypted_name(const char* input_path, std::string& name) {
   return true;
 }
 
-}  // namespace
-
-int run_encrypt(const settings& with) {
+// One file: input -> (gzip) -> header and body -> output.
+int encrypt_file(run_state& state, const char* input_path) {
+  const settings& with = state.with;
   data_run run;
   const auto end = [&](run_end how) { return end_run(run, how, ENCRYPTION, with.verbose); };
-  if (!open_input(run, with.input_path) || !open_output(run, with, encrypted_name)) {
+  if (!open_input(run, input_path) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
+      !open_output(run, with, input_path, encrypted_name) ||
+      !output_is_fresh(state, run.output_path)) {
     return end({ending::refused});
   }
   // The key comes before any child: what a shortage of processes says never depends on timing.
-  key_material key;
-  made_key_file made;
-  if (obtain_encryption_key(with, key, made) != key_outcome::ready ||
-      !output_spares_key(run, key.name)) {
+  const key_material& key = state.key;
+  if (run_key(state) != key_outcome::ready || !output_spares_key(run, key.name)) {
     return end({ending::refused});
   }
   if (with.compress && !compress_input(run)) return end({ending::failed});
@@ -52,9 +53,19 @@ int run_encrypt(const settings& with) {
     report_write_error(run.output.name, error);
     return end({ending::failed});
   }
-  const int status = end({ending::body_ran, run_body(run, DIRECTION_ENCRYPT, chunk, cipher)});
-  if (status == 0) made.keep();
+  const body_result body = run_body(run, state.progress, DIRECTION_ENCRYPT, chunk, cipher);
+  const int status = end({ending::body_ran, body});
+  if (status == 0) {
+    state.made.keep();  // a container names it
+    note_output(state, run.output_path);
+  }
   return status;
+}
+
+}  // namespace
+
+int run_encrypt(const settings& with) {
+  return run_files(with, true, encrypt_file);
 }
 
 }  // namespace vurn

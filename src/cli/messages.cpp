@@ -16,6 +16,12 @@ const char* program = "vurn";
 // The progress line on show: its length, or 0 when none is.
 std::size_t progress_shown = 0;
 
+// The file whose name goes before the next message; empty when none does.
+std::string file_label;
+
+// Names longer than this are shown by their end in the progress line.
+constexpr std::size_t SHOWN_NAME_MAX = 40;
+
 constexpr char ERASE_LINE[] = "\r\033[K";
 
 void append_octal_escape(std::string& shown, unsigned char byte) {
@@ -106,10 +112,24 @@ void draw_line(const std::string& text) {
   progress_shown = text.size();
 }
 
+// The end of name, at most SHOWN_NAME_MAX bytes of it, starting at a character's first byte.
+std::string shortened(std::string_view name) {
+  if (name.size() <= SHOWN_NAME_MAX) return std::string(name);
+  std::size_t start = name.size() - SHOWN_NAME_MAX + 3;
+  while (start < name.size() && (static_cast<unsigned char>(name[start]) & 0xC0) == 0x80) ++start;
+  std::string shown = "...";
+  shown.append(name.substr(start));
+  return shown;
+}
+
 }  // namespace
 
 void say(const char* format, ...) {
   erase_progress();
+  if (!file_label.empty()) {
+    std::fprintf(stderr, text::FILE_LABEL, file_label.c_str());
+    file_label.clear();
+  }
   va_list arguments;
   va_start(arguments, format);
   std::vfprintf(stderr, format, arguments);
@@ -143,8 +163,20 @@ bool progress_wanted(bool data_to_stdout) {
   return isatty(STDERR_FILENO) == 1 && !(data_to_stdout && isatty(STDOUT_FILENO) == 1);
 }
 
+void begin_file(const char* name) {
+  file_label = name != nullptr ? printable(name) : std::string();
+}
+
 void show_progress(const progress_figures& figures) {
-  std::string text = amount(static_cast<double>(figures.done));
+  std::string text;
+  if (figures.file_number != 0) {
+    text = std::to_string(figures.file_number);
+    if (figures.file_count != 0) text += " of " + std::to_string(figures.file_count);
+    text.push_back(' ');
+    text.append(shortened(printable(figures.file_name)));
+    text.append(": ");
+  }
+  text += amount(static_cast<double>(figures.done));
   if (figures.total > 0) text += " of " + amount(static_cast<double>(figures.total));
   text += ", " + amount(figures.rate) + "/s";
   if (figures.total > figures.done && figures.rate > 0) {

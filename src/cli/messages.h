@@ -2,6 +2,7 @@
 // progress line drawn there between them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -113,6 +114,16 @@ inline constexpr char CANNOT_OPEN_FILTER_PIPE[] = "Cannot open the pipe to the c
 inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
 inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
 
+// Runs of several files: the line before the messages of each file, and the refusals.
+inline constexpr char FILE_LABEL[] = "%s:\n";
+inline constexpr char ONE_OUTPUT_FOR_MANY[] =
+    "-o names one output file; name one input file with -o, or leave -o off\n";
+inline constexpr char MANY_CONTAINERS_TO_STDOUT[] =
+    "Several containers on standard output cannot be decrypted; encrypt one file with -c\n";
+inline constexpr char OUTPUT_OF_THIS_RUN[] =
+    "%s was written earlier in this run; it is left as it is\n";
+inline constexpr char INPUT_IS_RUN_KEY[] = "%s is the key file of this run; it is left as it is\n";
+
 // What messages call the standard streams.
 inline constexpr char STANDARD_INPUT[] = "standard input";
 inline constexpr char STANDARD_OUTPUT[] = "standard output";
@@ -134,8 +145,16 @@ const char* program_name();
 // escapes such as \033, a byte each, so that a name from a file cannot drive the terminal.
 std::string printable(std::string_view name);
 
-// What the progress line shows about the input of the file in progress.
+// With several files in a run, the messages of each follow a line naming it (FILE_LABEL), written
+// before the first message said after begin_file(name), so a file that says nothing gets none.
+// A null name: no such line (a run of one file).
+void begin_file(const char* name);
+
+// What the progress line shows: which file of how many, and the input of the file in progress.
 struct progress_figures {
+  std::size_t file_number = 0;  // 1 for the first; 0: a run of one file, not counted
+  std::size_t file_count = 0;   // 0: unknown
+  std::string_view file_name;
   std::uint64_t done = 0;   // input bytes
   std::uint64_t total = 0;  // 0: unknown
   double rate = 0;          // bytes a second

@@ -128,7 +128,7 @@ parse_result parse_options(int argc, char* argv[]) {
       return result;
     }
   }
-  if (optind < argc) result.line.with.input_path = argv[optind];
+  result.line.with.inputs.assign(argv + optind, argv + argc);
   result.line.what = chosen(asked);
   return result;
 }

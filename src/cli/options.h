@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vurn {
 
@@ -19,7 +20,7 @@ struct settings {
   std::int32_t chunk_bits = 256;  // -b
   const char* key_path = nullptr;
   const char* output_path = nullptr;
-  const char* input_path = nullptr;
+  std::vector<const char*> inputs;  // the operands, in order; none: standard input
 };
 
 struct command_line {

@@ -13,8 +13,21 @@ constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(200);
 
 }  // namespace
 
-progress_line::progress_line(int input_fd, input_counter counter, bool data_to_stdout)
-    : counter_(counter) {
+run_progress::run_progress(bool counted, std::size_t file_count)
+    : counted_(counted), file_count_(file_count) {}
+
+run_progress::~run_progress() {
+  if (drawn_) erase_progress();
+}
+
+void run_progress::begin_file(const char* name) {
+  ++file_number_;
+  file_name_ = name;
+}
+
+progress_line::progress_line(run_progress& run, int input_fd, input_counter counter,
+                             bool data_to_stdout)
+    : run_(run), counter_(counter) {
   wanted_ = progress_wanted(data_to_stdout);
   if (!wanted_) return;
   struct stat st;
@@ -24,11 +37,10 @@ progress_line::progress_line(int input_fd, input_counter counter, bool data_to_s
     total_ = static_cast<std::uint64_t>(st.st_size - position) +
              (counter.count != nullptr ? counter.count(counter.context) : 0);
   }
-  start_ = clock::now();
 }
 
 progress_line::~progress_line() {
-  if (drawn_) erase_progress();
+  run_.bytes_before_ += done_;
 }
 
 progress_hook progress_line::hook() {
@@ -41,15 +53,26 @@ void progress_line::on_pass(void* self, std::uint64_t input_bytes) {
 }
 
 void progress_line::update(std::uint64_t input_bytes) {
-  const clock::time_point now = clock::now();
-  if (now - start_ < QUIET_START || (drawn_ && now - last_drawn_ < REDRAW_INTERVAL)) return;
-  const std::uint64_t done =
-      counter_.count != nullptr ? counter_.count(counter_.context) : input_bytes;
-  if (done == 0 && total_ == 0) return;  // nothing known to show
-  last_drawn_ = now;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  show_progress({done, total_, static_cast<double>(done) / seconds});
-  drawn_ = true;
+  done_ = counter_.count != nullptr ? counter_.count(counter_.context) : input_bytes;
+  const run_progress::clock::time_point now = run_progress::clock::now();
+  if (now - run_.start_ < QUIET_START ||
+      (run_.drawn_ && now - run_.last_drawn_ < REDRAW_INTERVAL)) {
+    return;
+  }
+  if (done_ == 0 && total_ == 0 && !run_.counted_) return;  // nothing known to show
+  run_.last_drawn_ = now;
+  const double seconds = std::chrono::duration<double>(now - run_.start_).count();
+  progress_figures figures;
+  if (run_.counted_) {
+    figures.file_number = run_.file_number_;
+    figures.file_count = run_.file_count_;
+    figures.file_name = run_.file_name_;
+  }
+  figures.done = done_;
+  figures.total = total_;
+  figures.rate = static_cast<double>(run_.bytes_before_ + done_) / seconds;
+  show_progress(figures);
+  run_.drawn_ = true;
 }
 
 }  // namespace vurn

@@ -18,9 +18,9 @@ using test::workspace;
 
 // Half the data, a pause past the quiet first second, the other half: the line shows up only once
 // the run has lasted that second.
-const std::string SLOW_FEED =
-    "(head -c 100000 /dev/zero; sleep 1.5; head -c 100000 /dev/zero) | $VURN_TEST_RUNNER \"$0\" "
-    "-v -e -k key ";
+const std::string SLOW_DATA = "(head -c 100000 /dev/zero; sleep 1.5; head -c 100000 /dev/zero)";
+const std::string VURN_RUN = "$VURN_TEST_RUNNER \"$0\" -v -e -k key ";
+const std::string VURN = " | " + VURN_RUN;
 const std::string DONE = "Encryption operation completed successfully";
 const std::string FIGURES = "[0-9.]+ K?i?B, [0-9.]+ [KM]?i?B/s";
 
@@ -29,16 +29,22 @@ TEST(Progress, ShownOnlyOnATerminalAndErasedBeforeTheNextMessage) {
   const struct {
     bool terminal;
     std::string term;
-    std::string output;  // the option that chooses it
-    std::string shown;   // what a terminal shows, as a pattern
+    std::string command;
+    std::string shown;  // what a terminal shows, as a pattern
   } cases[] = {
-      {false, "xterm", "-o out", DONE + "\n"},
+      {false, "xterm", SLOW_DATA + VURN + "-o out", DONE + "\n"},
       // Each line drawn over the last, then erased.
-      {true, "xterm", "-o out", "(\r\033\\[K" + FIGURES + ")+\r\033\\[K" + DONE + "\r\n"},
+      {true, "xterm", SLOW_DATA + VURN + "-o out",
+       "(\r\033\\[K" + FIGURES + ")+\r\033\\[K" + DONE + "\r\n"},
       // Without escapes: blanks over what was drawn.
-      {true, "dumb", "-o out", "(\r( +\r)?" + FIGURES + ")+\r +\r" + DONE + "\r\n"},
+      {true, "dumb", SLOW_DATA + VURN + "-o out",
+       "(\r( +\r)?" + FIGURES + ")+\r +\r" + DONE + "\r\n"},
       // The data goes to the same terminal: no line drawn into it (only the data's end is matched).
-      {true, "xterm", "-c", ".*" + DONE + "\r\n"},
+      {true, "xterm", SLOW_DATA + VURN + "-c", ".*" + DONE + "\r\n"},
+      // Several files: which one of how many.
+      {true, "xterm", "mkfifo fifo; " + SLOW_DATA + " > fifo & " + VURN_RUN + "notes.txt fifo",
+       "notes.txt:\r\n" + DONE + "\r\n(\r\033\\[K2 of 2 fifo: " + FIGURES +
+           ")+\r\033\\[Kfifo:\r\n" + DONE + "\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.shown);
@@ -46,7 +52,7 @@ TEST(Progress, ShownOnlyOnATerminalAndErasedBeforeTheNextMessage) {
     process_request request;
     request.cwd = ws.dir.path;
     request.env = {{"SHELL", "/bin/sh"}, {"TERM", c.term}};
-    const std::string command = SLOW_FEED + c.output;
+    const std::string& command = c.command;
     if (c.terminal) {
       // script runs the command with standard error (and output) on a pseudo-terminal and copies
       // what appears there to its own standard output.
@@ -58,11 +64,11 @@ TEST(Progress, ShownOnlyOnATerminalAndErasedBeforeTheNextMessage) {
     }
     const process_result result = run_process(request);
     ASSERT_EQ(result.status, 0) << result.err << result.out;
-    if (c.output == "-o out") {
+    if (c.command.ends_with("-o out")) {
       EXPECT_EQ(test::read_file(ws / "out").size(), 4u + 8u + 200000u);
     }
     std::string shown = c.terminal ? result.out : result.err;
-    if (c.output == "-c") {
+    if (c.command.ends_with("-c")) {
       EXPECT_EQ(shown.find("B/s"), std::string::npos);
       shown = shown.substr(shown.size() - DONE.size() - 3);
     }

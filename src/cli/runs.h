@@ -1,0 +1,51 @@
+// A run over every file named on the command line: what its files share, and the loop that takes
+// them in turn.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "cli/key_source.h"
+#include "cli/options.h"
+#include "cli/progress.h"
+#include "fileio/fd.h"
+
+namespace vurn {
+
+// What the files of one run share.
+struct run_state {
+  run_state(const settings& with, bool encrypting);
+
+  const settings& with;
+  bool encrypting;
+  bool many;                            // several files: each file's messages follow its name
+  key_material key;                     // the run's key: encryption's, or decryption's from -k
+  std::optional<key_outcome> key_read;  // once it was read
+  std::optional<file_id> key_file;      // the key file, once read
+  made_key_file made;                   // the key file made for this run (-e -i)
+  std::vector<file_id> outputs;         // the files this run has written
+  run_progress progress;
+};
+
+// The run's key, read the first time it is asked for, with its messages then.
+key_outcome run_key(run_state& run);
+
+// In a run of several files, whether the input open on fd may be taken: it is not a file this run
+// has written, nor the run's key file. False after a message.
+bool input_is_fresh(const run_state& run, int fd, const char* input_name);
+
+// In a run of several files, whether the output path leads to no file this run has written (a
+// later file would destroy an earlier result). False after a message.
+bool output_is_fresh(const run_state& run, const char* output_path);
+
+// Notes the output path (null: standard output) as written by this run.
+void note_output(run_state& run, const char* output_path);
+
+// Runs one file (null: standard input) and returns its status.
+using file_command = int (*)(run_state& run, const char* input_path);
+
+// Refuses what several files cannot do, then runs command over every input in order (standard
+// input when there is none). Returns 0 when every file succeeded, else 1.
+int run_files(const settings& with, bool encrypting, file_command command);
+
+}  // namespace vurn
