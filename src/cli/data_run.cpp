@@ -38,36 +38,63 @@ int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool ver
   return 1;
 }
 
+// A file of a walk, opened within its folder: not through a symbolic link, and only when it is
+// still a regular file (a FIFO put in its place would block the open without O_NONBLOCK).
+std::FILE* open_regular_in(int folder_fd, const char* name) {
+  unique_fd fd(openat(folder_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      fcntl(fd.get(), F_SETFL, 0) != 0) {
+    return nullptr;
+  }
+  std::FILE* stream = fdopen(fd.get(), "r");
+  if (stream != nullptr) fd.release();
+  return stream;
+}
+
 }  // namespace
 
-bool open_input(data_run& run, const char* input_path) {
-  if (input_path == nullptr) {
+bool open_input(data_run& run, const run_input& input) {
+  run.input_name = input.path != nullptr ? input.path : text::STANDARD_INPUT;
+  if (input.path == nullptr) {
     run.input = stdin;
-    run.input_name = text::STANDARD_INPUT;
+  } else if (input.folder_fd == AT_FDCWD) {
+    run.input = std::fopen(input.path, "re");
   } else {
-    run.input = std::fopen(input_path, "re");
-    run.input_name = input_path;
-    if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input_path);
+    run.input = open_regular_in(input.folder_fd, input.name);
   }
+  if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input.path);
   run.body_input = run.input;
   return run.input != nullptr;
 }
 
-bool open_output(data_run& run, const settings& with, const char* input_path, output_namer namer) {
+bool open_output(data_run& run, const settings& with, const run_input& input, output_namer namer) {
   if (with.to_stdout) {
     run.output_path = nullptr;
   } else if (with.output_path != nullptr) {
     run.output_path = with.output_path;
-  } else if (input_path == nullptr) {
+  } else if (input.path == nullptr) {
     say(text::NO_NAME_TO_DERIVE);
     return false;
   } else {
-    if (!namer(input_path, run.derived_name)) return false;
+    if (!namer(input.path, run.derived_name)) return false;
     run.output_path = run.derived_name.c_str();
   }
-  const bool opened = open_output(run.output, run.output_path);
+  run.output_target = run.output_path;
+  const bool beside = run.output_path == run.derived_name.c_str() && input.folder_fd != AT_FDCWD;
+  if (beside) {
+    // The derived name differs from the input's in its last component only.
+    run.output_folder = input.folder_fd;
+    run.output_target += run.derived_name.find_last_of('/') + 1;
+  }
+  const bool opened = open_output(run.output, run.output_path, run.output_folder,
+                                  beside ? run.output_target : nullptr);
   run.body_output = run.output.stream;
   return opened;
+}
+
+bool stat_output(const data_run& run, struct stat& st) {
+  return run.output_target != nullptr && fstatat(run.output_folder, run.output_target, &st, 0) == 0;
 }
 
 bool compress_input(data_run& run) {
@@ -89,8 +116,7 @@ bool decompress_output(data_run& run) {
 bool output_spares_key(const data_run& run, const std::string& key_name) {
   struct stat key;
   struct stat output;
-  if (run.output_path == nullptr || stat(key_name.c_str(), &key) != 0 ||
-      stat(run.output_path, &output) != 0 || !same_file(key, output)) {
+  if (stat(key_name.c_str(), &key) != 0 || !stat_output(run, output) || !same_file(key, output)) {
     return true;
   }
   say(text::OUTPUT_IS_KEY_FILE, run.output_path);

@@ -2,6 +2,9 @@
 // how a run ends.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -26,13 +29,23 @@ struct cipher_records {
   ~cipher_records();
 };
 
+// One file of a run: the name messages call it (from which the output's name is derived), and
+// where to open it.
+struct run_input {
+  const char* path = nullptr;  // as named, or the walk's operand/.../name; null: standard input
+  int folder_fd = AT_FDCWD;    // in a walk, the folder that holds the file (and its output)
+  const char* name = nullptr;  // in a walk, the file's name within folder_fd
+};
+
 // The streams and the children of one file's run, each with exactly one owner: the input here,
 // the output in output_file, the pipe end and the compressor children in filter_run.
 struct data_run {
   std::FILE* input = nullptr;
-  const char* input_name = nullptr;   // the path, or "standard input"
-  const char* output_path = nullptr;  // null for standard output
-  std::string derived_name;           // the output's name when it was derived from the input's
+  const char* input_name = nullptr;     // the path, or "standard input"
+  const char* output_path = nullptr;    // null for standard output; what messages call it
+  int output_folder = AT_FDCWD;         // where output_target is
+  const char* output_target = nullptr;  // the output's name within output_folder
+  std::string derived_name;             // the output's name when it was derived from the input's
   output_file output;
   filter_run filter;
   // What the body reads and writes: the input and the output, or a compressor's pipe between.
@@ -45,15 +58,19 @@ struct data_run {
   ~data_run();  // stops children still running; the output is left as it was unless committed
 };
 
-// Opens input_path, or takes standard input when there is none; false after a message.
-bool open_input(data_run& run, const char* input_path);
+// Opens the input, or takes standard input when it has no path; false after a message. In a walk
+// the file is opened within its folder, and only a regular file, never through a symbolic link.
+bool open_input(data_run& run, const run_input& input);
 
 // The name of an output made next to its input; false after a message when there is none.
 using output_namer = bool (*)(const char* input_path, std::string& output_name);
 
-// Opens standard output (-c), the -o name, or the name `namer` derives from input_path; false
-// after a message.
-bool open_output(data_run& run, const settings& with, const char* input_path, output_namer namer);
+// Opens standard output (-c), the -o name, or the name `namer` derives from the input's (beside
+// it, in a walk, and never through a symbolic link); false after a message.
+bool open_output(data_run& run, const settings& with, const run_input& input, output_namer namer);
+
+// What the output's name leads to; false when it is standard output or leads to nothing.
+bool stat_output(const data_run& run, struct stat& st);
 
 // Puts gzip in front of the body (reading the input) or gunzip behind it (writing the output).
 // False after a message.

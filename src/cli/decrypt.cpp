@@ -37,13 +37,12 @@ bool decrypted_name(const char* input_path, std::string& name) {
 }
 
 // One file: input -> header, key and body -> (gunzip) -> output.
-int decrypt_file(run_state& state, const char* input_path) {
+int decrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
   const auto end = [&](run_end how) { return end_run(run, how, DECRYPTION, with.verbose); };
-  if (!open_input(run, input_path) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
-      !open_output(run, with, input_path, decrypted_name) ||
-      !output_is_fresh(state, run.output_path)) {
+  if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
+      !open_output(run, with, input, decrypted_name) || !output_is_fresh(state, run)) {
     return end({ending::refused});
   }
 
@@ -79,7 +78,7 @@ int decrypt_file(run_state& state, const char* input_path) {
   say(text::CHUNK_SIZE, header.chunk.bits);
   const body_result body = run_body(run, state.progress, DIRECTION_DECRYPT, header.chunk, cipher);
   const int status = end({ending::body_ran, body});
-  if (status == 0) note_output(state, run.output_path);
+  if (status == 0) note_output(state, run);
   return status;
 }
 

@@ -20,13 +20,12 @@ bool encrypted_name(const char* input_path, std::string& name) {
 }
 
 // One file: input -> (gzip) -> header and body -> output.
-int encrypt_file(run_state& state, const char* input_path) {
+int encrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
   const auto end = [&](run_end how) { return end_run(run, how, ENCRYPTION, with.verbose); };
-  if (!open_input(run, input_path) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
-      !open_output(run, with, input_path, encrypted_name) ||
-      !output_is_fresh(state, run.output_path)) {
+  if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
+      !open_output(run, with, input, encrypted_name) || !output_is_fresh(state, run)) {
     return end({ending::refused});
   }
   // The key comes before any child: what a shortage of processes says never depends on timing.
@@ -57,7 +56,7 @@ int encrypt_file(run_state& state, const char* input_path) {
   const int status = end({ending::body_ran, body});
   if (status == 0) {
     state.made.keep();  // a container names it
-    note_output(state, run.output_path);
+    note_output(state, run);
   }
   return status;
 }

@@ -12,7 +12,7 @@ namespace vurn::text {
 // Fixed for compatibility: scripts and people compare these byte for byte (spelling, spacing and
 // trailing blanks included), so each stays exactly as it is. Formats are printf's.
 
-// The 659-byte help text.
+// The help text: 659 bytes, then the line of -r.
 inline constexpr char HELP[] =
     "molvex: help\n"
     "usage: [options] [file]\n"
@@ -28,7 +28,8 @@ inline constexpr char HELP[] =
     "   -o <file> : set output file\n"
     "   -z : use compression \n"
     "   -i : Turn off interactivity, namely won't prompt you for keyname.\n"
-    "   -m <keyfile> : create keyfile (required) and exit\n";
+    "   -m <keyfile> : create keyfile (required) and exit\n"
+    "   -r : encrypt or decrypt the files in folders and their subfolders\n";
 inline constexpr char MISSING_OPTIONS[] =
     "vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n";
 inline constexpr char VERSION[] = "Molvex version %s\n";
@@ -123,6 +124,19 @@ inline constexpr char MANY_CONTAINERS_TO_STDOUT[] =
 inline constexpr char OUTPUT_OF_THIS_RUN[] =
     "%s was written earlier in this run; it is left as it is\n";
 inline constexpr char INPUT_IS_RUN_KEY[] = "%s is the key file of this run; it is left as it is\n";
+
+// Folders (-r).
+inline constexpr char FOLDERS_NEED_KEY[] =
+    "Name the key file with -k to decrypt folders: without it each container would choose the "
+    "key file that decrypts it\n";
+inline constexpr char WALK_SKIPPED[] = "Skipping %s: %s\n";
+inline constexpr char WALK_FAILED[] = "Cannot read %s: %s\n";
+inline constexpr char SKIP_SYMBOLIC_LINK[] = "symbolic link, not followed";
+inline constexpr char SKIP_NOT_REGULAR[] = "not a regular file or folder";
+inline constexpr char SKIP_OTHER_FILE_SYSTEM[] = "on another file system";
+inline constexpr char SKIP_VISITED[] = "folder entered already";
+inline constexpr char SKIP_HOLDS_VURN[] = "its name holds .vurn";
+inline constexpr char SKIP_RUN_KEY[] = "the key file of this run";
 
 // What messages call the standard streams.
 inline constexpr char STANDARD_INPUT[] = "standard input";

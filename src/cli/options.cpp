@@ -10,7 +10,7 @@
 namespace vurn {
 namespace {
 
-constexpr const char* SHORT_OPTIONS = "Vzivhcm:k:b:f:deK:o:";
+constexpr const char* SHORT_OPTIONS = "Vzivhcm:k:b:f:deK:o:r";
 
 // --stdout takes an argument although -c does not; the argument is accepted and ignored.
 constexpr option LONG_OPTIONS[] = {
@@ -104,6 +104,9 @@ bool apply_option(int letter, settings& with, requests& asked) {
       break;
     case 'z':
       with.compress = true;
+      break;
+    case 'r':
+      with.recursive = true;
       break;
     case 'o':
       with.output_path = optarg;

@@ -26,7 +26,7 @@ output_file::~output_file() {
   discard_output(*this);
 }
 
-bool open_output(output_file& output, const char* path) {
+bool open_output(output_file& output, const char* path, int folder_fd, const char* target) {
   discard_output(output);
   if (path == nullptr) {
     output.stream = stdout;
@@ -34,7 +34,11 @@ bool open_output(output_file& output, const char* path) {
     return true;
   }
   output.name = path;
-  if (output.file.open(path, {}) == 0) output.stream = open_stream_on(output.file.fd());
+  atomic_file_options options;
+  options.no_follow = target != nullptr;
+  if (output.file.open(target != nullptr ? target : path, options, folder_fd) == 0) {
+    output.stream = open_stream_on(output.file.fd());
+  }
   if (output.stream != nullptr) return true;
   output.file.discard();
   say(text::CANNOT_CREATE_OUTPUT, path);

@@ -2,6 +2,8 @@
 // succeeds and is left exactly as it was when it fails (see fileio/atomic_file.h).
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdio>
 
 #include "fileio/atomic_file.h"
@@ -19,9 +21,11 @@ struct output_file {
   ~output_file();  // discards what was not committed
 };
 
-// Opens standard output (path null) or the named target. On failure says that the file cannot be
+// Opens standard output (path null) or the named target: path, or target within folder_fd when
+// target is given, never through a symbolic link then. On failure says that the file cannot be
 // created and returns false.
-bool open_output(output_file& output, const char* path);
+bool open_output(output_file& output, const char* path, int folder_fd = AT_FDCWD,
+                 const char* target = nullptr);
 
 // Flushes and closes the stream and puts a named result in place, synced to disk. Returns false
 // after a message when that fails; nothing of the result is then left.

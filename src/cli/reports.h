@@ -3,6 +3,7 @@
 
 #include "container/body.h"
 #include "container/format.h"
+#include "fileio/walk.h"
 #include "filter/filter.h"
 #include "keyfile/keyfile.h"
 
@@ -14,6 +15,9 @@ bool report(const key_file_result& read);
 bool report(const header_result& header, const char* input_name);
 // With ended_inside_chunk, the warning comes first.
 bool report(const body_result& body, const char* input_name, const char* output_name);
+// What a walk skipped, or could not read; false for the latter, which is a failure.
+bool report_skip(const walk_entry& found);
+
 // A file that could not be written, and why (an errno value).
 void report_write_error(const char* name, int error);
 // A key file that could not be made, and why (an errno value).

@@ -3,11 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "cli/messages.h"
+#include "cli/reports.h"
+#include "fileio/walk.h"
 
 namespace vurn {
 namespace {
+
+constexpr std::string_view VURN_SUFFIX = ".vurn";
 
 bool is_one_of(const std::vector<file_id>& ids, const struct stat& st) {
   return std::any_of(ids.begin(), ids.end(),
@@ -18,8 +23,37 @@ bool is_key_file(const run_state& run, const struct stat& st) {
   return run.key_file && run.key_file->dev == st.st_dev && run.key_file->ino == st.st_ino;
 }
 
+// Whether path is a folder, or a symbolic link to one (which the walk then names as not followed).
+bool is_folder(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return false;
+  return S_ISDIR(st.st_mode) ||
+         (S_ISLNK(st.st_mode) && stat(path, &st) == 0 && S_ISDIR(st.st_mode));
+}
+
+// Whether a regular file the walk found is for this run: encryption takes the names without
+// ".vurn" (the others are said to be skipped), decryption the names that end in it; the run's key
+// file is said to be skipped.
+bool wanted(const run_state& run, const walk_entry& found) {
+  const std::string_view name(found.name);
+  const char* skipped = nullptr;
+  if (run.encrypting && name.find(VURN_SUFFIX) != std::string_view::npos) {
+    skipped = text::SKIP_HOLDS_VURN;
+  } else if (!run.encrypting && !name.ends_with(VURN_SUFFIX)) {
+    return false;
+  } else if (is_key_file(run, found.st)) {
+    skipped = text::SKIP_RUN_KEY;
+  }
+  if (skipped != nullptr) say(text::WALK_SKIPPED, printable(found.path).c_str(), skipped);
+  return skipped == nullptr;
+}
+
 // What several files in one run cannot do; false after a message.
 bool may_run_many(const settings& with, bool encrypting) {
+  if (with.recursive && !encrypting && with.key_path == nullptr) {
+    say(text::FOLDERS_NEED_KEY);
+    return false;
+  }
   if (with.output_path != nullptr && !with.to_stdout) {
     say(text::ONE_OUTPUT_FOR_MANY);
     return false;
@@ -36,8 +70,8 @@ bool may_run_many(const settings& with, bool encrypting) {
 run_state::run_state(const settings& with_, bool encrypting_)
     : with(with_),
       encrypting(encrypting_),
-      many(with_.inputs.size() > 1),
-      progress(many, with_.inputs.size()) {}
+      many(with_.inputs.size() > 1 || with_.recursive),
+      progress(many, with_.recursive ? 0 : with_.inputs.size()) {}
 
 key_outcome run_key(run_state& run) {
   if (!run.key_read) {
@@ -65,21 +99,16 @@ bool input_is_fresh(const run_state& run, int fd, const char* input_name) {
   return true;
 }
 
-bool output_is_fresh(const run_state& run, const char* output_path) {
+bool output_is_fresh(const run_state& run, const data_run& file) {
   struct stat st;
-  if (!run.many || output_path == nullptr || stat(output_path, &st) != 0 ||
-      !is_one_of(run.outputs, st)) {
-    return true;
-  }
-  say(text::OUTPUT_OF_THIS_RUN, output_path);
+  if (!run.many || !stat_output(file, st) || !is_one_of(run.outputs, st)) return true;
+  say(text::OUTPUT_OF_THIS_RUN, file.output_path);
   return false;
 }
 
-void note_output(run_state& run, const char* output_path) {
+void note_output(run_state& run, const data_run& file) {
   struct stat st;
-  if (output_path != nullptr && stat(output_path, &st) == 0) {
-    run.outputs.push_back(file_id{st.st_dev, st.st_ino});
-  }
+  if (stat_output(file, st)) run.outputs.push_back(file_id{st.st_dev, st.st_ino});
 }
 
 int run_files(const settings& with, bool encrypting, file_command command) {
@@ -89,14 +118,28 @@ int run_files(const settings& with, bool encrypting, file_command command) {
     // One key for the run, read before the first file.
     if ((encrypting || with.key_path != nullptr) && run_key(run) != key_outcome::ready) return 1;
   }
-  if (with.inputs.empty()) return command(run, nullptr);
+  if (with.inputs.empty()) return command(run, {});
   int status = 0;
-  for (const char* input : with.inputs) {
-    run.progress.begin_file(input);
-    begin_file(run.many ? input : nullptr);
+  const auto run_one = [&](const run_input& input) {
+    run.progress.begin_file(input.path);
+    begin_file(run.many ? input.path : nullptr);
     if (command(run, input) != 0) status = 1;
+    begin_file(nullptr);
+  };
+  for (const char* operand : with.inputs) {
+    if (!with.recursive || !is_folder(operand)) {
+      run_one({operand});
+      continue;
+    }
+    walk_folder(operand, [&](const walk_entry& found) {
+      if (!report_skip(found)) {
+        status = 1;
+      } else if (found.skipped == walk_skip::none && wanted(run, found)) {
+        run_one({found.path.c_str(), found.folder_fd, found.name});
+      }
+      return walk_next::go_on;
+    });
   }
-  begin_file(nullptr);
   return status;
 }
 

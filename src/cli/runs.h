@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "cli/data_run.h"
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/progress.h"
@@ -34,18 +35,20 @@ key_outcome run_key(run_state& run);
 // has written, nor the run's key file. False after a message.
 bool input_is_fresh(const run_state& run, int fd, const char* input_name);
 
-// In a run of several files, whether the output path leads to no file this run has written (a
-// later file would destroy an earlier result). False after a message.
-bool output_is_fresh(const run_state& run, const char* output_path);
+// In a run of several files, whether the output leads to no file this run has written (a later
+// file would destroy an earlier result). False after a message.
+bool output_is_fresh(const run_state& run, const data_run& file);
 
-// Notes the output path (null: standard output) as written by this run.
-void note_output(run_state& run, const char* output_path);
+// Notes the output of file, if it has a name, as written by this run.
+void note_output(run_state& run, const data_run& file);
 
-// Runs one file (null: standard input) and returns its status.
-using file_command = int (*)(run_state& run, const char* input_path);
+// Runs one file and returns its status.
+using file_command = int (*)(run_state& run, const run_input& input);
 
 // Refuses what several files cannot do, then runs command over every input in order (standard
-// input when there is none). Returns 0 when every file succeeded, else 1.
+// input when there is none); with -r, over the files in every folder operand (encryption: each
+// regular file whose name does not hold ".vurn"; decryption: each whose name ends in ".vurn").
+// Returns 0 when every file succeeded, else 1. What a walk skips is said, and is no failure.
 int run_files(const settings& with, bool encrypting, file_command command);
 
 }  // namespace vurn

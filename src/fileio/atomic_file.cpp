@@ -43,6 +43,10 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+int write_flags(const atomic_file_state& f) {
+  return WRITE_FLAGS | (f.no_follow ? O_NOFOLLOW : 0);
+}
+
 int error_of(int result) {
   return result == 0 ? 0 : errno;
 }
@@ -208,8 +212,8 @@ bool may_have_created(const atomic_file_state& f, const struct stat& file) {
 
 // Removes the file the pinning open created, found where the kernel put it (the name, or the name
 // its symbolic links lead to), and only while that name still leads to exactly that file.
-void remove_created(const path_parts& parts, const struct stat& created) {
-  unique_fd folder(open_folder(AT_FDCWD, parts.folder));
+void remove_created(int at_fd, const path_parts& parts, const struct stat& created) {
+  unique_fd folder(open_folder(at_fd, parts.folder));
   std::string name = parts.name;
   for (int hop = 0; folder.valid() && hop <= MAX_LINK_HOPS; ++hop) {
     struct stat named;
@@ -234,10 +238,11 @@ int open_pinned(const atomic_file_state& f, const char* path, const path_parts& 
                 const struct stat& probed, struct stat& target) {
   const termination_signals_held held;
   const bool regular = S_ISREG(probed.st_mode);
-  unique_fd pinned(open(path, WRITE_FLAGS | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode));
+  unique_fd pinned(
+      openat(f.at_fd, path, write_flags(f) | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode));
   if (!pinned.valid() || fstat(pinned.get(), &target) != 0) return -errno;
   if (same_file(probed, target)) return pinned.release();
-  if (may_have_created(f, target)) remove_created(parts, target);
+  if (may_have_created(f, target)) remove_created(f.at_fd, parts, target);
   return -EAGAIN;
 }
 
@@ -253,7 +258,7 @@ int check_mode_can_be_forced(int target_fd, const struct stat& target) {
 // shared folders. Both must reach the same file. ENOENT when there is no target.
 int pin_existing_target(atomic_file_state& f, const char* path, const path_parts& parts,
                         const atomic_file_options& options) {
-  unique_fd probe(open(path, WRITE_FLAGS));
+  unique_fd probe(openat(f.at_fd, path, write_flags(f)));
   if (!probe.valid()) return errno;
   struct stat probed;
   if (fstat(probe.get(), &probed) != 0) return errno;
@@ -274,7 +279,7 @@ int pin_existing_target(atomic_file_state& f, const char* path, const path_parts
   f.name = parts.name;
   f.group = target.st_gid;
   f.mode = options.force_mode ? (options.new_mode & 07777) : (target.st_mode & 07777);
-  f.folder_fd = open_folder(AT_FDCWD, parts.folder);
+  f.folder_fd = open_folder(f.at_fd, parts.folder);
   const bool renameable = f.folder_fd >= 0 && may_replace_by_rename(f, target);
   bool in_target_folder = false;
   const int temp_status = create_temp(f, false, in_target_folder);
@@ -304,6 +309,7 @@ int follow_dangling_links(atomic_file_state& f, bool create_only) {
       return errno == ENOENT ? 0 : errno;
     }
     if (create_only || !S_ISLNK(named.st_mode)) return EEXIST;
+    if (f.no_follow) return ELOOP;
     if (hop == MAX_LINK_HOPS) return ELOOP;
     if (!may_follow_link(f.folder_fd, named)) return EACCES;
     int next = -1;
@@ -315,7 +321,7 @@ int follow_dangling_links(atomic_file_state& f, bool create_only) {
 }
 
 int prepare_new_target(atomic_file_state& f, const path_parts& parts, bool create_only) {
-  f.folder_fd = open_folder(AT_FDCWD, parts.folder);
+  f.folder_fd = open_folder(f.at_fd, parts.folder);
   if (f.folder_fd < 0) return errno;
   f.name = parts.name;
   const int status = follow_dangling_links(f, create_only);
@@ -515,8 +521,10 @@ atomic_file::~atomic_file() {
   discard();
 }
 
-int atomic_file::open(const char* path, const atomic_file_options& options) {
+int atomic_file::open(const char* path, const atomic_file_options& options, int at_fd) {
   discard();
+  state_.at_fd = at_fd;
+  state_.no_follow = options.no_follow;
   if (path == nullptr || *path == '\0') return ENOENT;
   const path_parts parts = split_path(path);
   if (parts.name.empty()) return EISDIR;

@@ -15,6 +15,7 @@
 // Every routine returns 0 or an errno value. Every descriptor is close-on-exec.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
@@ -26,6 +27,7 @@ struct atomic_file_options {
   bool force_mode = false;   // the result gets new_mode even when it replaces a file; a file
                              // whose mode the caller may not change is then refused (EPERM)
   bool create_only = false;  // fail with EEXIST if the name exists, also if it appears meanwhile
+  bool no_follow = false;    // a name that is a symbolic link is refused (ELOOP), not followed
 };
 
 struct commit_result {
@@ -46,7 +48,9 @@ enum class atomic_file_plan {
 };
 
 struct atomic_file_state {
-  int fd = -1;  // the descriptor to write the result to
+  int fd = -1;           // the descriptor to write the result to
+  int at_fd = AT_FDCWD;  // the folder a relative path starts from (not owned)
+  bool no_follow = false;
   atomic_file_plan plan = atomic_file_plan::none;
   int target_fd = -1;       // the existing target, opened at the start as "w" would open it
   int folder_fd = -1;       // the folder that holds (or will hold) the target's name
@@ -67,9 +71,9 @@ class atomic_file {
   atomic_file& operator=(const atomic_file&) = delete;
   ~atomic_file();  // discards what was not committed
 
-  // Opens the target path for an all-or-nothing write; what was open before is discarded.
-  // Refusals are those of open(2) with "w".
-  int open(const char* path, const atomic_file_options& options);
+  // Opens the target path, relative to the folder at_fd, for an all-or-nothing write; what was
+  // open before is discarded. Refusals are those of openat(2) with "w".
+  int open(const char* path, const atomic_file_options& options, int at_fd = AT_FDCWD);
 
   // The descriptor to write the result to; -1 when nothing is open.
   int fd() const;

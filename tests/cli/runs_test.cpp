@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <map>
 #include <optional>
@@ -155,6 +158,58 @@ TEST(Runs, OneGeneratedKeyFileForTheRun) {
   EXPECT_EQ(count_entries(ws.dir.path), 6);
   EXPECT_EQ(ws.run({"-e", "-i", "missing", "also-missing"}).status, 1);
   EXPECT_EQ(count_entries(ws.dir.path), 6);
+}
+
+// -r, step by step over one tree: links (also one planted where an output goes), a FIFO and a
+// name holding .vurn are skipped or refused, and never followed.
+TEST(Runs, FoldersWithR) {
+  workspace ws;
+  for (const char* folder : {"d", "d/s", "d/t"}) ASSERT_EQ(mkdir((ws / folder).c_str(), 0755), 0);
+  write_file(ws / "d/a", A);
+  write_file(ws / "d/s/b", B);
+  write_file(ws / "d/s/old.vurn", "old");
+  write_file(ws / "d/x", "x");
+  write_file(ws / "outside", "outside");
+  ASSERT_EQ(symlink("../a", (ws / "d/s/link").c_str()), 0);
+  ASSERT_EQ(symlink("../outside", (ws / "d/x.vurn").c_str()), 0);
+  ASSERT_EQ(mkfifo((ws / "d/t/fifo").c_str(), 0600), 0);
+  const std::string skips =
+      "Skipping d/s/link: symbolic link, not followed\nSkipping d/s/old.vurn: its name holds "
+      ".vurn\nSkipping d/t/fifo: not a regular file or folder\n";
+  const std::string link_skip = "Skipping d/x.vurn: symbolic link, not followed\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::vector<std::string> removed_before = {};
+  } steps[] = {
+      {{"-d", "-r", "d"},
+       1,
+       "Name the key file with -k to decrypt folders: without it each container would choose the "
+       "key file that decrypts it\n"},
+      {{"-e", "-r", "-k", "key", "d"},
+       1,
+       skips + "d/x:\nUnable to create file: d/x.vurn for writing\n" + link_skip},
+      {{"-d", "-r", "-k", "key", "d"},
+       1,
+       "d/a.vurn:\nBlocksize is 256\nd/s/b.vurn:\nBlocksize is 256\nSkipping d/s/link: symbolic "
+       "link, not followed\nd/s/old.vurn:\nd/s/old.vurn is not a valid vurn container\nDecryption "
+       "operation failed\nSkipping d/t/fifo: not a regular file or folder\n" +
+           link_skip,
+       {"d/a", "d/s/b"}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[0]);
+    for (const auto& name : step.removed_before) ASSERT_EQ(std::remove((ws / name).c_str()), 0);
+    expect_run(ws.run(step.args), step.status, step.err);
+  }
+  EXPECT_EQ(read_file(ws / "d/a"), zero_filled(A));
+  EXPECT_EQ(read_file(ws / "d/s/b"), zero_filled(B));
+  EXPECT_EQ(read_file(ws / "outside"), "outside");
+  EXPECT_EQ(read_file(ws / "d/x"), "x");
+  EXPECT_EQ(count_entries(ws / "d"), 6);  // a, a.vurn, s, t, x, x.vurn
+  EXPECT_EQ(count_entries(ws / "d/s"), 4);
+  EXPECT_EQ(count_entries(ws / "d/t"), 1);
 }
 
 }  // namespace
