@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include <vurn/cipher.h>
 #include "cipher/aes_impl.h"
 #include "cipher/chunks.h"
-#include "cipher/cipher.h"
 #include "fuzz_support.h"
 
 namespace {

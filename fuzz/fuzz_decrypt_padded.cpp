@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 #include "fuzz_support.h"
 
 namespace {

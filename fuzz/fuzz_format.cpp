@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_same(kept, parse(again, vurn::name_use::skip_name));
   }
   if (skipped.header.error == vurn::header_error::none) {
-    FUZZ_CHECK(vurn::is_valid_chunk_size(skipped.header.chunk.bits));
+    FUZZ_CHECK(vurn::is_valid_bit_size(skipped.header.chunk.bits));
     FUZZ_CHECK(skipped.header.key_name.empty());
     check_same(skipped,
                parse(written("k", skipped.header.chunk, skipped.rest), vurn::name_use::skip_name));

@@ -10,10 +10,6 @@
 
 namespace {
 
-bool is_valid_size(std::int32_t bits) {
-  return bits == 128 || bits == 192 || bits == 256;
-}
-
 // Whether text is null or points into one of the arguments (an option's value may be the tail of
 // its argument, as in -kname or --key=name).
 bool null_or_inside(const char* text, const std::vector<char*>& arguments) {
@@ -57,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const vurn::settings& options = parsed.line.with;
-  FUZZ_CHECK(is_valid_size(options.key_bits) && is_valid_size(options.chunk_bits));
+  FUZZ_CHECK(vurn::is_valid_bit_size(options.key_bits) &&
+             vurn::is_valid_bit_size(options.chunk_bits));
   FUZZ_CHECK(options.input_path == nullptr ||
              std::find(operands.begin(), operands.end(), options.input_path) != operands.end());
   FUZZ_CHECK(null_or_inside(options.key_path, operands));

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 
 namespace vurn::fuzz {
 

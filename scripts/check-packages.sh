@@ -29,7 +29,8 @@ lintian --fail-on error "${debs[@]}"
 
 # check_tree <root>: vurn, its manual page and the pkg-config file under <root>/usr work.
 check_tree() {
-  "$1/usr/bin/vurn" -V 2>&1 | grep -F "$version"
+  # -V prints a fixed text of its own, not the package version: the same as the build's.
+  [ "$("$1/usr/bin/vurn" -V 2>&1)" = "$(./vurn -V 2>&1)" ]
   [ -f "$1/usr/share/man/man1/vurn.1.gz" ] || { echo "no manual page in $1" >&2; return 1; }
   [ "$(PKG_CONFIG_PATH="$1/usr/lib/$multiarch/pkgconfig" pkg-config --modversion vurn)" = "$version" ]
 }

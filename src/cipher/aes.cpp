@@ -1,10 +1,11 @@
 // The one-block routines of aes.h, on the implementation the dispatch chose for the cipher
 // routines.
-#include "aes.h"
+#include <vurn/aes.h>
 
 #include <cstring>
 
 #include "aes_impl.h"
+#include "clear.h"
 
 namespace vurn {
 namespace {
@@ -19,6 +20,7 @@ void one_block(bool decrypting, const std::uint8_t in[16], std::uint8_t out[16],
                const std::uint8_t round_keys[15][16], int rounds) {
   if (!known_rounds(rounds)) return;
   key_state key{};
+  const clear_on_exit clear_key{&key, sizeof key};
   key.rounds = rounds;
   std::memcpy(key.round_keys, round_keys, 16 * static_cast<std::size_t>(rounds + 1));
   const aes_impl& impl = active_aes_impl();

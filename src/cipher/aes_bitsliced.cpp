@@ -14,8 +14,8 @@
 #include <bit>
 #include <cstring>
 
-#include "aes_core.h"
 #include "aes_impl.h"
+#include "aes_key_schedule.h"
 
 namespace vurn {
 namespace {

@@ -68,15 +68,10 @@ constexpr aes_table_set build_tables() {
       t.key_conv[r][x] = std::rotl(conv, 8 * r);
     }
   }
-  u8 rc = 1;
-  for (u32& entry : t.rcon) {
-    entry = rc;
-    rc = xtime(rc);
-  }
   return t;
 }
 
-static_assert(sizeof(aes_table_set) == 256 + 4 * 1024 + 4 * 1024 + 256 + 4 * 1024 + 30 * 4,
+static_assert(sizeof(aes_table_set) == 256 + 4 * 1024 + 4 * 1024 + 256 + 4 * 1024,
               "the tables must form one block without gaps");
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 
 namespace vurn {
 

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "aes_core.h"
 #include "aes_impl.h"
+#include "aes_key_schedule.h"
 
 #define VURN_PRAGMA(text) _Pragma(#text)
 #if defined(__clang__)

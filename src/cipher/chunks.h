@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 
 namespace vurn {
 

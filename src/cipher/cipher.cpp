@@ -1,4 +1,4 @@
-#include "cipher.h"
+#include <vurn/cipher.h>
 
 #include <array>
 #include <climits>
@@ -7,6 +7,7 @@
 
 #include "aes_impl.h"
 #include "chunks.h"
+#include "clear.h"
 
 namespace vurn {
 namespace {
@@ -163,7 +164,7 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
   key->usable = 0;
   if (direction != DIRECTION_ENCRYPT && direction != DIRECTION_DECRYPT) return ERR_KEY_DIRECTION;
   key->direction = static_cast<std::uint8_t>(direction);
-  if (bits != 128 && bits != 192 && bits != 256) return ERR_KEY_MATERIAL;
+  if (!is_valid_bit_size(bits)) return ERR_KEY_MATERIAL;
   key->key_bits = bits;
   const int digits = bits / 4;
   if (text != nullptr) {
@@ -176,9 +177,11 @@ int key_state_init(key_state* key, int direction, int bits, const char* text) {
   // way, and the record takes the new round keys only where the text was valid (bad text leaves
   // them as they were), by masking.
   u8 key_bytes[32];
+  u8 fresh[15][16] = {};
+  const clear_on_exit clear_key_bytes{key_bytes, sizeof key_bytes},
+      clear_fresh{fresh, sizeof fresh};
   const unsigned invalid = parse_key_hex(key->key_text, key_bytes, digits / 2);
   const aes_impl& impl = active_aes_impl();  // keeps the key out of any table index
-  u8 fresh[15][16] = {};
   impl.expand_key(key_bytes, fresh, key->rounds);
   if (direction == DIRECTION_DECRYPT) impl.invert_round_keys(fresh, key->rounds);
   const u8 keep_old = static_cast<u8>(invalid);

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/output_file.h"

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 
+#include <vurn/cipher.h>
 #include "cli/messages.h"
 
 namespace vurn {
@@ -47,10 +48,6 @@ std::int32_t parse_bits(const char* text) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
 }
 
-bool is_valid_size(std::int32_t bits) {
-  return bits == 128 || bits == 192 || bits == 256;
-}
-
 // Reads a -K or -b value into bits; false after a message.
 bool take_size(const char* text, std::int32_t& bits, const char* missing, const char* illegal) {
   if (text == nullptr) {
@@ -58,7 +55,7 @@ bool take_size(const char* text, std::int32_t& bits, const char* missing, const 
     return false;
   }
   const std::int32_t value = parse_bits(text);
-  if (!is_valid_size(value)) {
+  if (!is_valid_bit_size(value)) {
     say("%s", illegal);
     return false;
   }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cipher/cipher.h"
+#include <vurn/cipher.h>
 #include "container/format.h"
 
 namespace vurn {

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <vurn/cipher.h>
+
 namespace vurn {
 namespace {
 
@@ -76,7 +78,7 @@ void read_fixed_field(std::FILE* in, header_result& header) {
     return;
   }
   const std::int64_t bits = decode_le64(field.data());
-  if (!is_valid_chunk_size(bits)) {
+  if (!is_valid_bit_size(bits)) {
     header.error = header_error::bad_chunk_field;
     return;
   }
@@ -98,7 +100,7 @@ void find_field_after_skipped_name(std::FILE* in, header_result& header) {
       window[held++] = static_cast<std::uint8_t>(c);
     }
     const std::int64_t bits = decode_le64(window.data() + 1);
-    if (is_header_space(window[0]) && is_valid_chunk_size(bits)) {
+    if (is_header_space(window[0]) && is_valid_bit_size(bits)) {
       header.chunk.bits = static_cast<int>(bits);
       return;
     }

@@ -23,10 +23,6 @@ struct chunk_size {
   int bits = 256;
 };
 
-constexpr bool is_valid_chunk_size(std::int64_t bits) {
-  return bits == 128 || bits == 192 || bits == 256;
-}
-
 constexpr std::size_t chunk_bytes(chunk_size chunk) {
   return static_cast<std::size_t>(chunk.bits / 8);
 }

@@ -220,21 +220,11 @@ class walker {
 }  // namespace
 
 const char* walk_skip_reason(walk_skip reason) {
-  switch (reason) {
-    case walk_skip::none:
-      return "regular file";
-    case walk_skip::symbolic_link:
-      return "symbolic link";
-    case walk_skip::not_regular:
-      return "not a regular file or folder";
-    case walk_skip::other_file_system:
-      return "on another file system";
-    case walk_skip::visited_already:
-      return "folder visited already";
-    case walk_skip::unreadable:
-      return "cannot be read";
-  }
-  return "";
+  // In the order of walk_skip.
+  static constexpr const char* reasons[] = {
+      "regular file",           "symbolic link",          "not a regular file or folder",
+      "on another file system", "folder visited already", "cannot be read"};
+  return reasons[static_cast<std::size_t>(reason)];
 }
 
 walk_next walk_folder(const std::string& path,

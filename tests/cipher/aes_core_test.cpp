@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cipher/aes.h"
+#include <vurn/aes.h>
 #include "cipher/aes_core.h"
 #include "cipher_test_support.h"
 
@@ -20,10 +20,6 @@ TEST(AesCore, TablesHoldKnownValues) {
   EXPECT_EQ(t.enc[1][0x00], 0x6363c6a5u);
   EXPECT_EQ(t.key_conv[0][0x01], 0x0b0d090eu);
   EXPECT_EQ(t.key_conv[3][0x01], 0x0e0b0d09u);  // InvMixColumns column 3: (09, 0d, 0b, 0e)
-  const std::uint32_t rcon[30] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1b, 0x36,
-                                  0x6c, 0xd8, 0xab, 0x4d, 0x9a, 0x2f, 0x5e, 0xbc, 0x63, 0xc6,
-                                  0x97, 0x35, 0x6a, 0xd4, 0xb3, 0x7d, 0xfa, 0xef, 0xc5, 0x91};
-  EXPECT_EQ(std::memcmp(t.rcon, rcon, sizeof rcon), 0);
 }
 
 // The bitsliced S-box circuits give the table S-boxes on all 256 octets: octet 64k + i goes into

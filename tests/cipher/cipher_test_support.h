@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <vurn/cipher.h>
 #include "cipher/aes_impl.h"
-#include "cipher/cipher.h"
 
 namespace vurn {
 // Test output names an implementation by its name rather than its bytes.

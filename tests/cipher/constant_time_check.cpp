@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cipher/aes.h"
+#include <vurn/aes.h>
 #include "cipher/aes_impl.h"
 #include "cipher/chunks.h"
 

@@ -28,99 +28,105 @@ using test::write_file;
 using lines = std::vector<std::string>;
 
 // "path-below-root: reason" for every entry told; a regular file is also read through its folder's
-// descriptor, and must hold its own path.
+// descriptor and must hold its own path. meanwhile runs after each entry, given how many were told.
 lines walk_lines(
     const std::string& root,
-    const std::function<void(const walk_entry&)>& meanwhile = [](const walk_entry&) {}) {
+    const std::function<void(std::size_t)>& meanwhile = [](std::size_t) {}) {
   lines told;
   walk_folder(root, [&](const walk_entry& e) {
-    std::string line = e.path.substr(std::min(e.path.size(), root.size() + 1)) + ": " +
-                       walk_skip_reason(e.skipped);
-    if (e.error != 0) line += std::string(" ") + std::strerror(e.error);
+    const std::string below = e.path.substr(std::min(e.path.size(), root.size() + 1));
+    told.push_back(below + ": " + walk_skip_reason(e.skipped));
+    if (e.error != 0) told.back() += std::string(" ") + std::strerror(e.error);
     if (e.skipped == walk_skip::none) {
       const unique_fd in(openat(e.folder_fd, e.name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
       char content[256] = {};
       EXPECT_GE(read(in.get(), content, sizeof content), 0) << e.path;
-      EXPECT_EQ(content, line.substr(0, line.find(':')));
+      EXPECT_EQ(content, below);
     }
-    told.push_back(line);
-    meanwhile(e);
+    meanwhile(told.size());
     return walk_next::go_on;
   });
   return told;
 }
 
-void make_file(const temp_dir& dir, const std::string& name) {
-  write_file(dir / name, name);
-}
+// Files, a FIFO, links to a file and to a folder, and a chain of folders deeper than the
+// descriptors held, with a file at every level to be told on the way back up, where the shallower
+// folders must be opened again.
+struct tree {
+  temp_dir dir;
+  lines told;  // as a walk tells it
+  static constexpr std::size_t chain_files = 2 * walk_open_folders + 4;
+  tree() {
+    mkdir((dir / "b").c_str(), 0755);
+    for (const char* file : {"a", "b/c"}) write_file(dir / file, file);
+    mkfifo((dir / "f").c_str(), 0600);
+    symlink("b", (dir / "link-dir").c_str());
+    symlink("a", (dir / "link-file").c_str());
+    told = {"a: regular file", "b/c: regular file"};
+    for (std::string folder = "deep"; told.size() < 2 + chain_files; folder += "/z") {
+      mkdir((dir / folder).c_str(), 0755);
+      write_file(dir / (folder + "/zz"), folder + "/zz");
+      told.insert(told.begin() + 2, folder + "/zz: regular file");
+    }
+    told.insert(told.end(), {"f: not a regular file or folder", "link-dir: symbolic link",
+                             "link-file: symbolic link"});
+  }
+};
 
 TEST(Walk, TellsEveryEntrySortedFollowingNoLinkWithFewDescriptors) {
-  const temp_dir dir;
-  for (const char* folder : {"b", "b/d"}) mkdir((dir / folder).c_str(), 0755);
-  for (const char* file : {"b/d/e", "a", "b/c"}) make_file(dir, file);
-  mkfifo((dir / "f").c_str(), 0600);
-  symlink("b", (dir / "link-dir").c_str());
-  symlink("a", (dir / "link-file").c_str());
-  // A chain deeper than the descriptors held, with a file at every level to be found on the way
-  // back up, where each folder must be opened again.
-  const std::size_t depth = 2 * walk_open_folders + 3;
-  lines chain;
-  for (std::string folder = "deep"; chain.size() <= depth; folder += "/z") {
-    mkdir((dir / folder).c_str(), 0755);
-    make_file(dir, folder + "/zz");
-    chain.insert(chain.begin(), folder + "/zz: regular file");
-  }
-  lines expected = {"a: regular file", "b/c: regular file", "b/d/e: regular file"};
-  expected.insert(expected.end(), chain.begin(), chain.end());
-  expected.insert(expected.end(), {"f: not a regular file or folder", "link-dir: symbolic link",
-                                   "link-file: symbolic link"});
-
+  const tree t;
   const int before = count_entries("/proc/self/fd");
   int most = before;
-  EXPECT_EQ(
-      walk_lines(dir.path,
-                 [&](const walk_entry&) { most = std::max(most, count_entries("/proc/self/fd")); }),
-      expected);
+  EXPECT_EQ(walk_lines(t.dir.path,
+                       [&](std::size_t) { most = std::max(most, count_entries("/proc/self/fd")); }),
+            t.told);
   EXPECT_LE(most, before + 1 + static_cast<int>(walk_open_folders));
-
-  const struct {
-    const char* root;
-    lines told;
-  } operands[] = {
-      {"link-dir/", {": symbolic link"}},
-      {"a", {": cannot be read Not a directory"}},
-      {"missing", {": cannot be read No such file or directory"}},
+  EXPECT_EQ(walk_lines(t.dir / "link-dir/"), lines{": symbolic link"});
+  EXPECT_EQ(walk_lines(t.dir / "a"), lines{": cannot be read Not a directory"});
+  int told = 0;
+  const auto stop = [&](const walk_entry&) {
+    return ++told == 2 ? walk_next::stop : walk_next::go_on;
   };
-  for (const auto& o : operands) EXPECT_EQ(walk_lines(dir / o.root), o.told) << o.root;
+  EXPECT_EQ(walk_folder(t.dir.path, stop), walk_next::stop);
+  EXPECT_EQ(told, 2);
 }
 
-TEST(Walk, FollowsNoFolderSwappedForSomethingElseAfterItWasListed) {
+TEST(Walk, FollowsNoFolderSwappedOrMovedAfterItWasListed) {
+  enum { link, file, folder };
   const struct {
-    const char* what;
-    void (*swap)(const std::string& s, const std::string& elsewhere);
-    const char* told;
+    std::size_t after;  // entries told before name is moved out of the tree and replaced by
+    const char* name;
+    int by;
+    std::size_t from, count;  // the lines then told otherwise
+    lines instead;
   } cases[] = {
-      {"a link to a folder elsewhere",
-       [](const std::string& s, const std::string& elsewhere) {
-         symlink(elsewhere.c_str(), s.c_str());
-       },
-       "s: symbolic link"},
-      {"a regular file", [](const std::string& s, const std::string&) { write_file(s, "s"); },
-       "s: cannot be read Not a directory"},
+      {1, "b", link, 1, 1, {"b: symbolic link"}},
+      {1, "b", file, 1, 1, {"b: cannot be read Not a directory"}},
+      {3,
+       "deep/z",
+       folder,
+       2 + walk_open_folders,
+       tree::chain_files - walk_open_folders,
+       {"deep/z: cannot be read Stale file handle", "deep/zz: regular file"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const temp_dir dir;
-    const std::string root = dir / "root";
-    for (const char* folder : {"root", "root/s", "elsewhere"}) mkdir((dir / folder).c_str(), 0755);
-    for (const char* file : {"root/s/inside", "elsewhere/secret"}) make_file(dir, file);
-    write_file(root + "/a", "a");
-    const auto swap_s = [&](const walk_entry& e) {
-      if (e.path != root + "/a") return;
-      std::rename((root + "/s").c_str(), (dir / "moved").c_str());
-      c.swap(root + "/s", dir / "elsewhere");
+    SCOPED_TRACE(c.name);
+    const tree t;
+    const temp_dir elsewhere;
+    write_file(elsewhere / "secret", "secret");
+    const std::string swapped = t.dir / c.name;
+    const auto change = [&](std::size_t told) {
+      if (told != c.after) return;
+      std::rename(swapped.c_str(), (elsewhere / "moved").c_str());
+      if (c.by == link) symlink(elsewhere.path.c_str(), swapped.c_str());
+      if (c.by == file) write_file(swapped, "");
+      if (c.by == folder) mkdir(swapped.c_str(), 0755);
     };
-    EXPECT_EQ(walk_lines(root, swap_s), (lines{"a: regular file", c.told}));
+    lines expected = t.told;
+    const auto from = expected.begin() + static_cast<std::ptrdiff_t>(c.from);
+    expected.insert(expected.erase(from, from + static_cast<std::ptrdiff_t>(c.count)),
+                    c.instead.begin(), c.instead.end());
+    EXPECT_EQ(walk_lines(t.dir.path, change), expected);
   }
 }
 
@@ -130,7 +136,7 @@ TEST(Walk, EntersAFolderOnceAndStaysOnItsFileSystem) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to mount";
   const temp_dir dir;
   for (const char* folder : {"a", "a/loop"}) mkdir((dir / folder).c_str(), 0755);
-  make_file(dir, "a/f");
+  write_file(dir / "a/f", "a/f");
   const test::small_mount other(dir / "m", "size=64k");
   if (!other.mounted) GTEST_SKIP() << "mounting a tmpfs was refused";
   write_file(dir / "m/g", "g");

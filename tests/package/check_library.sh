@@ -28,7 +28,7 @@ awk '/^## Using the cipher library/ { section = 1 }
 cat >"$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.16)
 project(vurn_example CXX)
-find_package(vurn 1 CONFIG REQUIRED)
+find_package(vurn 2 CONFIG REQUIRED)
 add_executable(example_shared example.cpp)
 target_link_libraries(example_shared PRIVATE vurn::vurn)
 add_executable(example_static example.cpp)

@@ -14,6 +14,12 @@ inline constexpr int CIPHER_MODE_ECB = 1, CIPHER_MODE_CBC = 2, CIPHER_MODE_CFB1 
 inline constexpr int ERR_KEY_DIRECTION = -1, ERR_KEY_MATERIAL = -2, ERR_KEY_STATE = -3,
                      ERR_MODE = -4, ERR_CIPHER_STATE = -5, ERR_IV = -7, ERR_PADDING = -8;
 
+// The key sizes of AES, in bits: 128, 192 and 256. The tool and its containers take the same
+// sizes for their block lengths.
+constexpr bool is_valid_bit_size(std::int64_t bits) {
+  return bits == 128 || bits == 192 || bits == 256;
+}
+
 // A record is usable after a successful init, and unusable after a failed one until the next
 // successful one: every routine then returns ERR_CIPHER_STATE for it. `usable` says which (1 or
 // 0), as the status of the last init did.
