@@ -29,7 +29,7 @@ constexpr filter_command GUNZIP{"gunzip", text::FILTER_CANNOT_RUN};
 
 // Puts the output in place when all went well, else drops it, and says the outcome.
 int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool verbose) {
-  if (succeeded && commit_output(run.output)) {
+  if (succeeded && commit_output(run.output, run.later)) {
     if (verbose) say("%s", texts.done);
     return 0;
   }

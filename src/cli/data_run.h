@@ -47,6 +47,7 @@ struct data_run {
   const char* output_target = nullptr;  // the output's name within output_folder
   std::string derived_name;             // the output's name when it was derived from the input's
   output_file output;
+  folder_syncs* later = nullptr;  // where the output's folder is left to be synced, if anywhere
   filter_run filter;
   // What the body reads and writes: the input and the output, or a compressor's pipe between.
   std::FILE* body_input = nullptr;

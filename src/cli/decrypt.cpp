@@ -40,6 +40,7 @@ bool decrypted_name(const char* input_path, std::string& name) {
 int decrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
+  if (state.many) run.later = &state.folders;
   const auto end = [&](run_end how) { return end_run(run, how, DECRYPTION, with.verbose); };
   if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
       !open_output(run, with, input, decrypted_name) || !output_is_fresh(state, run)) {

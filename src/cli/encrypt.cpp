@@ -23,6 +23,7 @@ bool encrypted_name(const char* input_path, std::string& name) {
 int encrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
+  if (state.many) run.later = &state.folders;
   const auto end = [&](run_end how) { return end_run(run, how, ENCRYPTION, with.verbose); };
   if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
       !open_output(run, with, input, encrypted_name) || !output_is_fresh(state, run)) {

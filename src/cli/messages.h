@@ -123,6 +123,7 @@ inline constexpr char MANY_CONTAINERS_TO_STDOUT[] =
     "Several containers on standard output cannot be decrypted; encrypt one file with -c\n";
 inline constexpr char OUTPUT_OF_THIS_RUN[] =
     "%s was written earlier in this run; it is left as it is\n";
+inline constexpr char FOLDER_SYNC_FAILED[] = "Error syncing the folders of the outputs: %s\n";
 inline constexpr char INPUT_IS_RUN_KEY[] = "%s is the key file of this run; it is left as it is\n";
 
 // Folders (-r).

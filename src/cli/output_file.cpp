@@ -45,7 +45,7 @@ bool open_output(output_file& output, const char* path, int folder_fd, const cha
   return false;
 }
 
-bool commit_output(output_file& output) {
+bool commit_output(output_file& output, folder_syncs* later) {
   if (output.stream == stdout) {
     output.stream = nullptr;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
@@ -54,7 +54,7 @@ bool commit_output(output_file& output) {
   }
   const bool flushed = std::fclose(output.stream) == 0;
   output.stream = nullptr;
-  const int status = flushed ? output.file.commit().error : errno;
+  const int status = flushed ? output.file.commit(later).error : errno;
   if (status == 0) return true;
   report_write_error(output.name, status);
   output.file.discard();

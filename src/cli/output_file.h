@@ -27,9 +27,10 @@ struct output_file {
 bool open_output(output_file& output, const char* path, int folder_fd = AT_FDCWD,
                  const char* target = nullptr);
 
-// Flushes and closes the stream and puts a named result in place, synced to disk. Returns false
-// after a message when that fails; nothing of the result is then left.
-bool commit_output(output_file& output);
+// Flushes and closes the stream and puts a named result in place, synced to disk (its folder by
+// `later` when given). Returns false after a message when that fails; nothing of the result is
+// then left.
+bool commit_output(output_file& output, folder_syncs* later = nullptr);
 
 // Drops the result: the target stays exactly as it was, and nothing new is left.
 void discard_output(output_file& output);

@@ -130,6 +130,10 @@ void report_write_error(const char* name, int error) {
   say(text::WRITE_FAILED, name, std::strerror(error));
 }
 
+void report_folder_sync_error(int error) {
+  say(text::FOLDER_SYNC_FAILED, std::strerror(error));
+}
+
 void report_key_file_not_made(const char* name, int error) {
   say(text::CANNOT_CREATE_KEY_FILE, name, std::strerror(error));
 }

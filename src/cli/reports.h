@@ -20,6 +20,8 @@ bool report_skip(const walk_entry& found);
 
 // A file that could not be written, and why (an errno value).
 void report_write_error(const char* name, int error);
+// The folders of a run's outputs could not be synced, and why (an errno value).
+void report_folder_sync_error(int error);
 // A key file that could not be made, and why (an errno value).
 void report_key_file_not_made(const char* name, int error);
 // Standard input could not be read, and why (an errno value).

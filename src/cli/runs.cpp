@@ -140,6 +140,11 @@ int run_files(const settings& with, bool encrypting, file_command command) {
       return walk_next::go_on;
     });
   }
+  // Every output on disk, names included, before the run says it succeeded.
+  if (const int error = run.folders.sync_all(); error != 0) {
+    report_folder_sync_error(error);
+    status = 1;
+  }
   return status;
 }
 

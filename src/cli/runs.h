@@ -9,6 +9,7 @@
 #include "cli/key_source.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "fileio/atomic_file.h"
 #include "fileio/fd.h"
 
 namespace vurn {
@@ -25,6 +26,7 @@ struct run_state {
   std::optional<file_id> key_file;      // the key file, once read
   made_key_file made;                   // the key file made for this run (-e -i)
   std::vector<file_id> outputs;         // the files this run has written
+  folder_syncs folders;                 // their folders, synced once at the end (several files)
   run_progress progress;
 };
 

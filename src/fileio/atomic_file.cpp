@@ -76,6 +76,11 @@ int sync_folder(int fd) {
   return errno;
 }
 
+// The folder of a result just put in place: synced now, or by `later`.
+int sync_folder(const atomic_file_state& f, folder_syncs* later) {
+  return later != nullptr ? later->add(f.folder_fd) : sync_folder(f.folder_fd);
+}
+
 // A fresh name for a temporary file; creating it exclusively decides whether it is free.
 std::string temp_name_candidate() {
   static std::uint64_t counter = 0;
@@ -439,7 +444,7 @@ int copy_into_target(atomic_file_state& f) {
 }
 
 // Creates the target exclusively and copies the content in; on failure it is removed again.
-int copy_as_new(atomic_file_state& f) {
+int copy_as_new(atomic_file_state& f, folder_syncs* later) {
   int target = -1;
   int slot = -1;
   {
@@ -455,7 +460,7 @@ int copy_as_new(atomic_file_state& f) {
     if (status != 0) unlinkat(f.folder_fd, f.name.c_str(), 0);
     forget_pending(slot);
   }
-  return status != 0 ? status : sync_folder(f.folder_fd);
+  return status != 0 ? status : sync_folder(f, later);
 }
 
 // Whether the target's name still leads to the file pinned at the start.
@@ -473,7 +478,7 @@ void remove_temp_name(atomic_file_state& f) {
   f.temp_name.clear();
 }
 
-int rename_over(atomic_file_state& f) {
+int rename_over(atomic_file_state& f, folder_syncs* later) {
   int status = give_attributes(f, true);
   if (status == EPERM) return copy_into_target(f);  // a new file cannot have the target's group
   if (status == 0) status = sync_file(f.fd);
@@ -487,10 +492,10 @@ int rename_over(atomic_file_state& f) {
   }
   forget_pending(f.cleanup_slot);
   f.temp_name.clear();
-  return sync_folder(f.folder_fd);
+  return sync_folder(f, later);
 }
 
-int link_new(atomic_file_state& f) {
+int link_new(atomic_file_state& f, folder_syncs* later) {
   int status = give_attributes(f, false);
   if (status == 0) status = sync_file(f.fd);
   if (status != 0) return status;
@@ -502,8 +507,8 @@ int link_new(atomic_file_state& f) {
     if (status == 0) remove_temp_name(f);
   }
   // Where no link can be made (no /proc, no hard links), the content is copied instead.
-  if (status != 0 && status != EEXIST) return copy_as_new(f);
-  return status != 0 ? status : sync_folder(f.folder_fd);
+  if (status != 0 && status != EEXIST) return copy_as_new(f, later);
+  return status != 0 ? status : sync_folder(f, later);
 }
 
 int finish_direct(atomic_file_state& f) {
@@ -540,7 +545,7 @@ int atomic_file::fd() const {
   return state_.fd;
 }
 
-commit_result atomic_file::commit() {
+commit_result atomic_file::commit(folder_syncs* later) {
   commit_result result{EBADF, false};
   switch (state_.plan) {
     case atomic_file_plan::none:
@@ -549,16 +554,16 @@ commit_result atomic_file::commit() {
       result.error = finish_direct(state_);
       break;
     case atomic_file_plan::rename_over:
-      result = {rename_over(state_), true};
+      result = {rename_over(state_, later), true};
       break;
     case atomic_file_plan::link_new:
-      result.error = link_new(state_);
+      result.error = link_new(state_, later);
       break;
     case atomic_file_plan::copy_into:
       result = {copy_into_target(state_), true};
       break;
     case atomic_file_plan::copy_new:
-      result.error = copy_as_new(state_);
+      result.error = copy_as_new(state_, later);
       break;
   }
   if (result.error != 0) result.replaced = false;
@@ -575,6 +580,42 @@ void atomic_file::discard() {
   close_fd(f.temp_folder_fd);
   f.name.clear();
   f.plan = atomic_file_plan::none;
+}
+
+folder_syncs::~folder_syncs() {
+  sync_all();
+}
+
+int folder_syncs::add(int folder_fd) {
+  struct stat st;
+  if (fstat(folder_fd, &st) != 0) return errno;
+  for (const file_id& id : ids_) {
+    if (id.dev == st.st_dev && id.ino == st.st_ino) return 0;
+  }
+  const int fd = fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0 || !remember_unsynced_folder(fd)) {
+    // No room to keep it: what is kept and this one are synced now.
+    const int status = sync_all();
+    const int own = fd >= 0 ? sync_folder(fd) : sync_folder(folder_fd);
+    if (fd >= 0) close(fd);
+    return status != 0 ? status : own;
+  }
+  ids_.push_back(file_id{st.st_dev, st.st_ino});
+  fds_.push_back(fd);
+  return 0;
+}
+
+int folder_syncs::sync_all() {
+  int status = 0;
+  for (const int fd : fds_) {
+    const int synced = sync_folder(fd);
+    if (status == 0) status = synced;
+  }
+  forget_unsynced_folders();
+  for (const int fd : fds_) close(fd);
+  fds_.clear();
+  ids_.clear();
+  return status;
 }
 
 }  // namespace vurn

@@ -19,6 +19,9 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
+
+#include "fileio/fd.h"
 
 namespace vurn {
 
@@ -64,6 +67,29 @@ struct atomic_file_state {
 
 }  // namespace detail
 
+// The folders of results committed but not yet synced, for runs that make many files: each folder
+// is synced once, at the end, instead of once per file. A result's data is synced at its commit
+// either way, so its name can only ever lead to its whole content. The termination handler syncs
+// them too, so a run ended by a signal keeps what it finished.
+class folder_syncs {
+ public:
+  folder_syncs() = default;
+  folder_syncs(const folder_syncs&) = delete;
+  folder_syncs& operator=(const folder_syncs&) = delete;
+  ~folder_syncs();  // syncs what is left
+
+  // Takes folder_fd's folder into the list (once). Returns 0 or an errno value: the list is
+  // synced at once when it is full.
+  int add(int folder_fd);
+
+  // Syncs every folder in the list and empties it. Returns 0 or the first errno value.
+  int sync_all();
+
+ private:
+  std::vector<file_id> ids_;
+  std::vector<int> fds_;
+};
+
 class atomic_file {
  public:
   atomic_file() = default;
@@ -78,9 +104,9 @@ class atomic_file {
   // The descriptor to write the result to; -1 when nothing is open.
   int fd() const;
 
-  // Syncs the data, puts the result in place and syncs the folder. On failure the result is
-  // discarded. Either way every descriptor is closed.
-  commit_result commit();
+  // Syncs the data, puts the result in place and syncs the folder, or, given `later`, leaves the
+  // folder to it. On failure the result is discarded. Either way every descriptor is closed.
+  commit_result commit(folder_syncs* later = nullptr);
 
   // Drops the result: nothing is left, and the target is exactly as before.
   void discard();
