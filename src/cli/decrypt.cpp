@@ -40,12 +40,8 @@ bool decrypted_name(const char* input_path, std::string& name) {
 int decrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
-  if (state.many) run.later = &state.folders;
   const auto end = [&](run_end how) { return end_run(run, how, DECRYPTION, with.verbose); };
-  if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
-      !open_output(run, with, input, decrypted_name) || !output_is_fresh(state, run)) {
-    return end({ending::refused});
-  }
+  if (!open_file_run(state, run, input, decrypted_name)) return end({ending::refused});
 
   // With -k the stored name is not needed, so it may be anything, blanks included. A key file
   // that cannot be read is said at once, but the container is looked at first: one that is not a

@@ -23,12 +23,8 @@ bool encrypted_name(const char* input_path, std::string& name) {
 int encrypt_file(run_state& state, const run_input& input) {
   const settings& with = state.with;
   data_run run;
-  if (state.many) run.later = &state.folders;
   const auto end = [&](run_end how) { return end_run(run, how, ENCRYPTION, with.verbose); };
-  if (!open_input(run, input) || !input_is_fresh(state, fileno(run.input), run.input_name) ||
-      !open_output(run, with, input, encrypted_name) || !output_is_fresh(state, run)) {
-    return end({ending::refused});
-  }
+  if (!open_file_run(state, run, input, encrypted_name)) return end({ending::refused});
   // The key comes before any child: what a shortage of processes says never depends on timing.
   const key_material& key = state.key;
   if (run_key(state) != key_outcome::ready || !output_spares_key(run, key.name)) {

@@ -112,6 +112,28 @@ void draw_line(const std::string& text) {
   progress_shown = text.size();
 }
 
+// Appends what printf would write for format and arguments.
+__attribute__((format(printf, 2, 0))) void append_formatted(std::string& text, const char* format,
+                                                            va_list arguments) {
+  va_list counting;
+  va_copy(counting, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, counting);
+  va_end(counting);
+  if (length <= 0) return;
+  const std::size_t start = text.size();
+  text.resize(start + static_cast<std::size_t>(length) + 1);
+  std::vsnprintf(text.data() + start, static_cast<std::size_t>(length) + 1, format, arguments);
+  text.pop_back();
+}
+
+__attribute__((format(printf, 2, 3))) void append_formatted(std::string& text, const char* format,
+                                                            ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  append_formatted(text, format, arguments);
+  va_end(arguments);
+}
+
 // The end of name, at most SHOWN_NAME_MAX bytes of it, starting at a character's first byte.
 std::string shortened(std::string_view name) {
   if (name.size() <= SHOWN_NAME_MAX) return std::string(name);
@@ -126,14 +148,14 @@ std::string shortened(std::string_view name) {
 
 void say(const char* format, ...) {
   erase_progress();
-  if (!file_label.empty()) {
-    std::fprintf(stderr, text::FILE_LABEL, file_label.c_str());
-    file_label.clear();
-  }
+  // One write for the file's line and the message, so that they reach the reader together.
+  std::string message;
+  message.swap(file_label);
   va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(stderr, format, arguments);
+  append_formatted(message, format, arguments);
   va_end(arguments);
+  std::fwrite(message.data(), 1, message.size(), stderr);
 }
 
 void set_program_name(const char* name) {
@@ -164,7 +186,8 @@ bool progress_wanted(bool data_to_stdout) {
 }
 
 void begin_file(const char* name) {
-  file_label = name != nullptr ? printable(name) : std::string();
+  file_label.clear();
+  if (name != nullptr) append_formatted(file_label, text::FILE_LABEL, printable(name).c_str());
 }
 
 void show_progress(const progress_figures& figures) {

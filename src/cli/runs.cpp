@@ -85,6 +85,8 @@ key_outcome run_key(run_state& run) {
   return *run.key_read;
 }
 
+namespace {
+
 bool input_is_fresh(const run_state& run, int fd, const char* input_name) {
   struct stat st;
   if (!run.many || fstat(fd, &st) != 0) return true;
@@ -104,6 +106,14 @@ bool output_is_fresh(const run_state& run, const data_run& file) {
   if (!run.many || !stat_output(file, st) || !is_one_of(run.outputs, st)) return true;
   say(text::OUTPUT_OF_THIS_RUN, file.output_path);
   return false;
+}
+
+}  // namespace
+
+bool open_file_run(run_state& run, data_run& file, const run_input& input, output_namer namer) {
+  if (run.many) file.later = &run.folders;
+  return open_input(file, input) && input_is_fresh(run, fileno(file.input), file.input_name) &&
+         open_output(file, run.with, input, namer) && output_is_fresh(run, file);
 }
 
 void note_output(run_state& run, const data_run& file) {

@@ -33,13 +33,10 @@ struct run_state {
 // The run's key, read the first time it is asked for, with its messages then.
 key_outcome run_key(run_state& run);
 
-// In a run of several files, whether the input open on fd may be taken: it is not a file this run
-// has written, nor the run's key file. False after a message.
-bool input_is_fresh(const run_state& run, int fd, const char* input_name);
-
-// In a run of several files, whether the output leads to no file this run has written (a later
-// file would destroy an earlier result). False after a message.
-bool output_is_fresh(const run_state& run, const data_run& file);
+// Opens the input and the output of one file of the run. In a run of several files, refuses an
+// input that is a file this run has written or the run's key file, and an output that leads to a
+// file this run has written (a later file would destroy an earlier result). False after a message.
+bool open_file_run(run_state& run, data_run& file, const run_input& input, output_namer namer);
 
 // Notes the output of file, if it has a name, as written by this run.
 void note_output(run_state& run, const data_run& file);
