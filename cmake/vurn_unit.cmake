@@ -18,6 +18,14 @@ function(vurn_unit_include_root target scope)
   cmake_parse_arguments(ARG "" "" "HEADERS" ${ARGN})
   get_filename_component(unit ${CMAKE_CURRENT_SOURCE_DIR} NAME)
   set(root ${PROJECT_BINARY_DIR}/include_roots/${target})
+  # A build folder configured before may hold the other form: a link to the unit where a folder
+  # of links is wanted, or the reverse. Remove it first, never through the link, or the headers
+  # would be written into the sources.
+  if(IS_SYMLINK ${root}/${unit})
+    file(REMOVE ${root}/${unit})
+  elseif(IS_DIRECTORY ${root}/${unit} AND NOT ARG_HEADERS)
+    file(REMOVE_RECURSE ${root}/${unit})
+  endif()
   if(ARG_HEADERS)
     file(MAKE_DIRECTORY ${root}/${unit})
     foreach(header IN LISTS ARG_HEADERS)

@@ -1,7 +1,9 @@
 #include "cli/data_run.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <span>
 
 #include "cli/messages.h"
@@ -43,8 +45,11 @@ int conclude(data_run& run, bool succeeded, const outcome_texts& texts, bool ver
 std::FILE* open_regular_in(int folder_fd, const char* name) {
   unique_fd fd(openat(folder_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd.get(), F_SETFL, 0) != 0) {
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || fcntl(fd.get(), F_SETFL, 0) != 0) {
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
     return nullptr;
   }
   std::FILE* stream = fdopen(fd.get(), "r");
@@ -63,7 +68,7 @@ bool open_input(data_run& run, const run_input& input) {
   } else {
     run.input = open_regular_in(input.folder_fd, input.name);
   }
-  if (run.input == nullptr) say(text::INPUT_NOT_FOUND, input.path);
+  if (run.input == nullptr) report_unopened_input(input.path, errno);
   run.body_input = run.input;
   return run.input != nullptr;
 }
@@ -87,7 +92,7 @@ bool open_output(data_run& run, const settings& with, const run_input& input, ou
     run.output_folder = input.folder_fd;
     run.output_target += run.derived_name.find_last_of('/') + 1;
   }
-  const bool opened = open_output(run.output, run.output_path, run.output_folder,
+  const bool opened = open_output(run.output, run.output_path, run.input, run.output_folder,
                                   beside ? run.output_target : nullptr);
   run.body_output = run.output.stream;
   return opened;
@@ -150,17 +155,25 @@ int end_run(data_run& run, const run_end& end, const outcome_texts& texts, bool 
   }
   const body_result& body = end.body;
   const bool body_ok = body.error == body_error::none;
-  const filter_failure filter = finish_filter(run.filter, !body_ok);
+  // Said before the pipe to gunzip closes, so that it comes before what gunzip says of the cut.
+  if (body.ended_inside_chunk) say(text::ENDS_INSIDE_CHUNK, run.input_name);
+  filter_failure filter = finish_filter(run.filter, !body_ok);
+  body_result shown = body;
+  shown.ended_inside_chunk = false;
+  const bool into_filter = run.body_output != run.output.stream;
   // A child that failed has closed its end of the pipe, and the body's next write into it broke:
   // the child is what to name, not the output.
-  body_result shown = body;
-  if (failed(filter) && body.error == body_error::write_failed &&
-      run.body_output != run.output.stream) {
+  if (failed(filter) && body.error == body_error::write_failed && into_filter) {
     shown.error = body_error::none;
   }
-  report(shown, run.input_name, run.output.name);
+  // gunzip ended by a broken pipe: the output's reader went away, a write error as without -z.
+  if (into_filter && filter.fault == filter_fault::signal && filter.signal == SIGPIPE) {
+    shown = {body_error::write_failed, EPIPE};
+    filter = {};
+  }
+  const bool shown_ok = report(shown, run.input_name, run.output.name);
   const bool filter_ok = report(filter, run.input_name);
-  return conclude(run, body_ok && filter_ok, texts, verbose);
+  return conclude(run, body_ok && shown_ok && filter_ok, texts, verbose);
 }
 
 }  // namespace vurn

@@ -52,20 +52,17 @@ bool ask_for_key_name(std::string& name) {
 bool make_fresh_key_file(int bits, std::string& name, made_key_file& made) {
   std::array<char, KEY_TEXT_MAX> digits{};
   const scrub_on_exit scrub{std::as_writable_bytes(std::span(digits))};
-  if (!report(make_key_digits(bits, digits))) return false;
+  if (!report(make_key_digits(bits, digits), nullptr)) return false;
   const std::span<const char> key(digits.data(), static_cast<std::size_t>(bits / 4));
   const std::string stem =
       "keyfile." + std::to_string(static_cast<std::int32_t>(std::time(nullptr)));
   name = stem;
-  int error = write_key_file(key, name.c_str(), key_file_creation::create_new);
-  for (int n = 1; error == EEXIST && n < INT_MAX; ++n) {
+  key_file_result written = write_key_file(key, name.c_str());
+  for (int n = 1; written.error == key_file_error::exists && n < INT_MAX; ++n) {
     name = stem + "." + std::to_string(n);
-    error = write_key_file(key, name.c_str(), key_file_creation::create_new);
+    written = write_key_file(key, name.c_str());
   }
-  if (error != 0) {
-    report_key_file_not_made(name.c_str(), error);
-    return false;
-  }
+  if (!report(written, name.c_str())) return false;
   made.made(name);
   say(text::KEY_GENERATED, bits, name.c_str());
   return true;
@@ -92,7 +89,7 @@ made_key_file::~made_key_file() {
 }
 
 void made_key_file::made(const std::string& name) {
-  if (file_id_of(name.c_str(), id_)) name_ = name;
+  if (file_id_of(name.c_str(), id_).ok()) name_ = name;
 }
 
 key_outcome obtain_encryption_key(const settings& with, key_material& key, made_key_file& made) {
@@ -117,7 +114,7 @@ key_outcome read_named_key(const char* path, key_material& key) {
   const key_file_result read = read_key_file(path, key.digits);
   key.bits = read.bits;
   key.name = path;
-  return report(read) ? key_outcome::ready : key_outcome::unreadable;
+  return report(read, printable(path).c_str()) ? key_outcome::ready : key_outcome::unreadable;
 }
 
 key_outcome read_stored_key(const std::string& stored_name, const char* input_name,

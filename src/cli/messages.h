@@ -44,15 +44,16 @@ inline constexpr char ILLEGAL_BLOCK_LENGTH[] =
     "Illegal block length option, must be 128, 192, or 256 bits\n";
 
 // Key files.
-inline constexpr char NO_RANDOM_DEVICE[] = "Could not open random device\n";
+inline constexpr char NO_RANDOM_DEVICE[] = "Could not open random device %s: %s\n";
 inline constexpr char RANDOM_READ_FAILED[] = "Error in making key\nCoudn't read from /dev/random\n";
 inline constexpr char CANNOT_CREATE_KEY_FILE[] = "Could not create key file %s: %s\n";
-inline constexpr char KEY_FILE_REPLACED[] =
-    "Warning: replaced the key file %s; containers made with its old key will not decrypt with "
-    "the new one\n";
+inline constexpr char KEY_FILE_EXISTS[] =
+    "Could not create key file %s: File exists; for a new key, give another name or remove the "
+    "old file first\n";
 inline constexpr char KEY_NOT_MADE[] = "Error creating key\n";
 inline constexpr char KEY_MADE[] = "%d bit key created successfully\n";
-inline constexpr char CANNOT_OPEN_KEY_FILE[] = "Could not open key file\n";
+inline constexpr char CANNOT_OPEN_KEY_FILE[] = "Could not open key file %s: %s\n";
+inline constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";  // a reason, after a name
 inline constexpr char BAD_KEY_SIZE[] =
     "Error: %lld Key read in was not valid size, must be 128,192 or 256\n";
 inline constexpr char SHORT_KEY_READ[] =
@@ -84,13 +85,14 @@ inline constexpr char ENDS_INSIDE_CHUNK[] =
 
 // Inputs, outputs and the run's outcome.
 inline constexpr char INPUT_NOT_FOUND[] = "File not found for encrypting: %s\n";
+inline constexpr char CANNOT_OPEN_INPUT[] = "Unable to open file: %s for reading: %s\n";
 inline constexpr char NO_STANDARD_EXTENSION[] =
     "Warning: file: %s does not have the standard extension: %s\nfor %s. using %s extension for "
     "output instead\n";
 inline constexpr char NO_NAME_TO_DERIVE[] =
     "There is no file name to derive the output name from when reading standard input; use -c "
     "to write to standard output or -o <file> to name the output file\n";
-inline constexpr char CANNOT_CREATE_OUTPUT[] = "Unable to create file: %s for writing\n";
+inline constexpr char CANNOT_CREATE_OUTPUT[] = "Unable to create file: %s for writing: %s\n";
 inline constexpr char READ_FAILED[] = "Error reading %s: %s\n";
 inline constexpr char WRITE_FAILED[] = "Error writing %s: %s\n";
 inline constexpr char NO_MEMORY[] = "Not enough memory for the data buffer\n";
@@ -114,6 +116,7 @@ inline constexpr char CANNOT_START_FILTER[] = "Cannot start %s: %s\n";
 inline constexpr char CANNOT_OPEN_FILTER_PIPE[] = "Cannot open the pipe to the compressor: %s\n";
 inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
 inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
+inline constexpr char FILTER_INPUT_UNREAD[] = "%s ended before reading all of its input\n";
 
 // Runs of several files: the line before the messages of each file, and the refusals.
 inline constexpr char FILE_LABEL[] = "%s:\n";

@@ -1,6 +1,7 @@
 #include "cli/output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,13 +21,25 @@ std::FILE* open_stream_on(int fd) {
   return stream;
 }
 
+// The permission bits an output of input may have: those of a regular file read, any for
+// standard input or a device.
+mode_t permissions_of(std::FILE* input) {
+  struct stat st;
+  if (input == nullptr || input == stdin || fstat(fileno(input), &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
+    return 07777;
+  }
+  return st.st_mode & 07777;
+}
+
 }  // namespace
 
 output_file::~output_file() {
   discard_output(*this);
 }
 
-bool open_output(output_file& output, const char* path, int folder_fd, const char* target) {
+bool open_output(output_file& output, const char* path, std::FILE* input, int folder_fd,
+                 const char* target) {
   discard_output(output);
   if (path == nullptr) {
     output.stream = stdout;
@@ -35,13 +48,16 @@ bool open_output(output_file& output, const char* path, int folder_fd, const cha
   }
   output.name = path;
   atomic_file_options options;
+  options.mode_limit = permissions_of(input);
   options.no_follow = target != nullptr;
-  if (output.file.open(target != nullptr ? target : path, options, folder_fd) == 0) {
+  io_result opened = output.file.open(target != nullptr ? target : path, options, folder_fd);
+  if (opened.ok()) {
     output.stream = open_stream_on(output.file.fd());
+    if (output.stream == nullptr) opened = last_error();
   }
-  if (output.stream != nullptr) return true;
+  if (opened.ok()) return true;
   output.file.discard();
-  say(text::CANNOT_CREATE_OUTPUT, path);
+  report_uncreated_output(path, opened.error_number);
   return false;
 }
 
@@ -54,7 +70,7 @@ bool commit_output(output_file& output, folder_syncs* later) {
   }
   const bool flushed = std::fclose(output.stream) == 0;
   output.stream = nullptr;
-  const int status = flushed ? output.file.commit(later).error : errno;
+  const int status = flushed ? output.file.commit(later).error_number : errno;
   if (status == 0) return true;
   report_write_error(output.name, status);
   output.file.discard();

@@ -22,9 +22,11 @@ struct output_file {
 };
 
 // Opens standard output (path null) or the named target: path, or target within folder_fd when
-// target is given, never through a symbolic link then. On failure says that the file cannot be
-// created and returns false.
-bool open_output(output_file& output, const char* path, int folder_fd = AT_FDCWD,
+// target is given, never through a symbolic link then. A named output made from a regular file,
+// input, gets no permission bit that input lacks (a new one 0666 less the umask, an existing one
+// its own mode, each narrowed so); from standard input it gets them as "w" would. False after a
+// message (CANNOT_CREATE_OUTPUT).
+bool open_output(output_file& output, const char* path, std::FILE* input, int folder_fd = AT_FDCWD,
                  const char* target = nullptr);
 
 // Flushes and closes the stream and puts a named result in place, synced to disk (its folder by

@@ -1,41 +1,51 @@
 #include "cli/reports.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "cli/messages.h"
 
 namespace vurn {
-bool report(const key_digits_result& made) {
-  switch (made.error) {
-    case key_digits_error::none:
-      return true;
-    case key_digits_error::cannot_open_device:
-      say(text::NO_RANDOM_DEVICE);
-      break;
-    case key_digits_error::read_failed:
-      say(text::RANDOM_READ_FAILED);
-      break;
-  }
-  return false;
-}
-
-bool report(const key_file_result& read) {
-  const auto shown_bits = static_cast<long long>(read.file_bytes) * 4;
-  switch (read.error) {
+bool report(const key_file_result& key_file, const char* path) {
+  const auto shown_bits = static_cast<long long>(key_file.file_bytes) * 4;
+  switch (key_file.error) {
     case key_file_error::none:
       return true;
+    case key_file_error::cannot_open_device:
+      say(text::NO_RANDOM_DEVICE, RANDOM_DEVICE, std::strerror(key_file.error_number));
+      break;
+    case key_file_error::random_read_failed:
+      say(text::RANDOM_READ_FAILED);
+      break;
+    case key_file_error::exists:
+      say(text::KEY_FILE_EXISTS, path);
+      break;
+    case key_file_error::cannot_create:
+      say(text::CANNOT_CREATE_KEY_FILE, path, std::strerror(key_file.error_number));
+      break;
     case key_file_error::cannot_open:
-      say(text::CANNOT_OPEN_KEY_FILE);
+      say(text::CANNOT_OPEN_KEY_FILE, path, std::strerror(key_file.error_number));
+      break;
+    case key_file_error::not_regular:
+      say(text::CANNOT_OPEN_KEY_FILE, path, text::NOT_A_REGULAR_FILE);
       break;
     case key_file_error::bad_size:
       say(text::BAD_KEY_SIZE, shown_bits);
       break;
     case key_file_error::short_read:
-      say(text::SHORT_KEY_READ, read.bytes_read, shown_bits);
+      say(text::SHORT_KEY_READ, key_file.bytes_read, shown_bits);
       break;
   }
   return false;
+}
+
+void report_unopened_input(const char* path, int error_number) {
+  if (error_number == ENOENT) {
+    say(text::INPUT_NOT_FOUND, path);
+  } else {
+    say(text::CANNOT_OPEN_INPUT, path, std::strerror(error_number));
+  }
 }
 
 bool report(const header_result& header, const char* input_name) {
@@ -97,6 +107,9 @@ bool report(const filter_failure& failure, const char* input_name) {
     case filter_fault::signal:
       say(text::FILTER_SIGNAL, failure.program, failure.signal);
       break;
+    case filter_fault::input_unread:
+      say(text::FILTER_INPUT_UNREAD, failure.program);
+      break;
   }
   return false;
 }
@@ -126,16 +139,16 @@ bool report_skip(const walk_entry& found) {
   return true;
 }
 
+void report_uncreated_output(const char* path, int error) {
+  say(text::CANNOT_CREATE_OUTPUT, path, std::strerror(error));
+}
+
 void report_write_error(const char* name, int error) {
   say(text::WRITE_FAILED, name, std::strerror(error));
 }
 
 void report_folder_sync_error(int error) {
   say(text::FOLDER_SYNC_FAILED, std::strerror(error));
-}
-
-void report_key_file_not_made(const char* name, int error) {
-  say(text::CANNOT_CREATE_KEY_FILE, name, std::strerror(error));
 }
 
 void report_stdin_read_error(int error) {

@@ -38,11 +38,6 @@ constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
 
 // ---- Small helpers ----
 
-void close_fd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
-
 int write_flags(const atomic_file_state& f) {
   return WRITE_FLAGS | (f.no_follow ? O_NOFOLLOW : 0);
 }
@@ -251,10 +246,10 @@ int open_pinned(const atomic_file_state& f, const char* path, const path_parts& 
   return -EAGAIN;
 }
 
-// With force_mode the result's mode is set after the content is in; a caller who may not change
-// the file's mode (another user's file it may write) is refused before anything changes. Setting
-// the mode it has is the test.
-int check_mode_can_be_forced(int target_fd, const struct stat& target) {
+// A result narrower than the target's mode gets its mode after the content is in; a caller who
+// may not change the file's mode (another user's file it may write) is refused before anything
+// changes. Setting the mode it has is the test.
+int check_mode_can_be_narrowed(int target_fd, const struct stat& target) {
   return error_of(fchmod(target_fd, target.st_mode & 07777));
 }
 
@@ -277,13 +272,13 @@ int pin_existing_target(atomic_file_state& f, const char* path, const path_parts
     return 0;
   }
   f.target_fd = pinned;
-  if (options.force_mode) {
-    const int status = check_mode_can_be_forced(f.target_fd, target);
+  f.mode = target.st_mode & options.mode_limit & 07777;
+  if (f.mode != (target.st_mode & 07777)) {
+    const int status = check_mode_can_be_narrowed(f.target_fd, target);
     if (status != 0) return status;
   }
   f.name = parts.name;
   f.group = target.st_gid;
-  f.mode = options.force_mode ? (options.new_mode & 07777) : (target.st_mode & 07777);
   f.folder_fd = open_folder(f.at_fd, parts.folder);
   const bool renameable = f.folder_fd >= 0 && may_replace_by_rename(f, target);
   bool in_target_folder = false;
@@ -348,7 +343,8 @@ int copy_range(int from, int to, off_t begin, off_t end, std::span<char> buffer)
     const ssize_t got = pread(from, buffer.data(), want, offset);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return got < 0 ? errno : EIO;
-    const int status = write_all_at(to, buffer.first(static_cast<std::size_t>(got)), offset);
+    const int status =
+        write_all_at(to, buffer.first(static_cast<std::size_t>(got)), offset).error_number;
     if (status != 0) return status;
     offset += got;
   }
@@ -367,7 +363,7 @@ int fill_holes([[maybe_unused]] int fd, [[maybe_unused]] off_t end,
     for (off_t offset = hole; offset < data;) {
       const auto length =
           static_cast<std::size_t>(std::min(data - offset, static_cast<off_t>(buffer.size())));
-      const int status = write_all_at(fd, buffer.first(length), offset);
+      const int status = write_all_at(fd, buffer.first(length), offset).error_number;
       if (status != 0) return status;
       offset += static_cast<off_t>(length);
     }
@@ -526,60 +522,48 @@ atomic_file::~atomic_file() {
   discard();
 }
 
-int atomic_file::open(const char* path, const atomic_file_options& options, int at_fd) {
+io_result atomic_file::open(const char* path, const atomic_file_options& options, int at_fd) {
   discard();
   state_.at_fd = at_fd;
   state_.no_follow = options.no_follow;
-  if (path == nullptr || *path == '\0') return ENOENT;
+  if (path == nullptr || *path == '\0') return {ENOENT, 0};
   const path_parts parts = split_path(path);
-  if (parts.name.empty()) return EISDIR;
-  state_.mode = options.new_mode & ~current_umask() & 07777;
+  if (parts.name.empty()) return {EISDIR, 0};
+  state_.mode = options.new_mode & ~current_umask() & options.mode_limit & 07777;
   int status = ENOENT;
   if (!options.create_only) status = pin_existing_target(state_, path, parts, options);
   if (status == ENOENT) status = prepare_new_target(state_, parts, options.create_only);
   if (status != 0) discard();
-  return status;
+  return {status, 0};
 }
 
 int atomic_file::fd() const {
   return state_.fd;
 }
 
-commit_result atomic_file::commit(folder_syncs* later) {
-  commit_result result{EBADF, false};
+io_result atomic_file::commit(folder_syncs* later) {
+  int status = EBADF;
   switch (state_.plan) {
     case atomic_file_plan::none:
       break;
     case atomic_file_plan::direct:
-      result.error = finish_direct(state_);
+      status = finish_direct(state_);
       break;
     case atomic_file_plan::rename_over:
-      result = {rename_over(state_, later), true};
+      status = rename_over(state_, later);
       break;
     case atomic_file_plan::link_new:
-      result.error = link_new(state_, later);
+      status = link_new(state_, later);
       break;
     case atomic_file_plan::copy_into:
-      result = {copy_into_target(state_), true};
+      status = copy_into_target(state_);
       break;
     case atomic_file_plan::copy_new:
-      result.error = copy_as_new(state_, later);
+      status = copy_as_new(state_, later);
       break;
   }
-  if (result.error != 0) result.replaced = false;
   discard();
-  return result;
-}
-
-void atomic_file::discard() {
-  atomic_file_state& f = state_;
-  remove_temp_name(f);
-  close_fd(f.fd);
-  close_fd(f.target_fd);
-  close_fd(f.folder_fd);
-  close_fd(f.temp_folder_fd);
-  f.name.clear();
-  f.plan = atomic_file_plan::none;
+  return {status, 0};
 }
 
 folder_syncs::~folder_syncs() {
@@ -616,6 +600,17 @@ int folder_syncs::sync_all() {
   fds_.clear();
   ids_.clear();
   return status;
+}
+
+void atomic_file::discard() {
+  atomic_file_state& f = state_;
+  remove_temp_name(f);
+  close_fd(f.fd);
+  close_fd(f.target_fd);
+  close_fd(f.folder_fd);
+  close_fd(f.temp_folder_fd);
+  f.name.clear();
+  f.plan = atomic_file_plan::none;
 }
 
 }  // namespace vurn

@@ -5,14 +5,15 @@
 // other file remains. What the caller sees on success is what opening the target with fopen's "w"
 // would have given: the kernel resolves the name (its symbolic-link and permission checks apply),
 // an existing file keeps its owner, group, permission bits and hard links, and a new file gets
-// new_mode less the umask. Devices, FIFOs and terminals are written directly.
+// new_mode less the umask; either loses the permission bits outside mode_limit. Devices, FIFOs
+// and terminals are written directly.
 //
 // An existing file that a rename cannot replace (more than one link, another owner, extended
 // attributes, a name that is a symbolic link) takes the new content in place at commit: its space
 // is claimed before its first byte changes, so a full disk fails with the file as it was, and
 // SIGINT, SIGTERM and SIGHUP are held off until it holds all of the new content, on disk.
 //
-// Every routine returns 0 or an errno value. Every descriptor is close-on-exec.
+// Every routine returns an io_result (fileio/fd.h). Every descriptor is close-on-exec.
 #pragma once
 
 #include <fcntl.h>
@@ -26,16 +27,13 @@
 namespace vurn {
 
 struct atomic_file_options {
-  mode_t new_mode = 0666;    // less the umask, for a new file
-  bool force_mode = false;   // the result gets new_mode even when it replaces a file; a file
-                             // whose mode the caller may not change is then refused (EPERM)
-  bool create_only = false;  // fail with EEXIST if the name exists, also if it appears meanwhile
-  bool no_follow = false;    // a name that is a symbolic link is refused (ELOOP), not followed
-};
-
-struct commit_result {
-  int error = 0;
-  bool replaced = false;  // an existing regular file held the name and now has the new content
+  mode_t new_mode = 0666;     // less the umask, for a new file
+  mode_t mode_limit = 07777;  // the result has no permission bit outside it, a replaced file
+                              // included; one whose mode the caller may not narrow is refused
+                              // (EPERM) before anything changes
+  bool create_only = false;   // fail with EEXIST if the name exists (a symbolic link included,
+                              // dangling or not), also if it appears meanwhile
+  bool no_follow = false;     // a name that is a symbolic link is refused (ELOOP), not followed
 };
 
 namespace detail {
@@ -99,14 +97,14 @@ class atomic_file {
 
   // Opens the target path, relative to the folder at_fd, for an all-or-nothing write; what was
   // open before is discarded. Refusals are those of openat(2) with "w".
-  int open(const char* path, const atomic_file_options& options, int at_fd = AT_FDCWD);
+  io_result open(const char* path, const atomic_file_options& options, int at_fd = AT_FDCWD);
 
   // The descriptor to write the result to; -1 when nothing is open.
   int fd() const;
 
   // Syncs the data, puts the result in place and syncs the folder, or, given `later`, leaves the
   // folder to it. On failure the result is discarded. Either way every descriptor is closed.
-  commit_result commit(folder_syncs* later = nullptr);
+  io_result commit(folder_syncs* later = nullptr);
 
   // Drops the result: nothing is left, and the target is exactly as before.
   void discard();

@@ -8,6 +8,15 @@
 
 namespace vurn {
 
+io_result last_error() {
+  return {errno, 0};
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
 unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
   if (this != &other) reset(other.release());
   return *this;
@@ -20,7 +29,7 @@ int unique_fd::release() {
 }
 
 void unique_fd::reset(int fd) {
-  if (fd_ >= 0) close(fd_);
+  close_fd(fd_);
   fd_ = fd;
 }
 
@@ -28,40 +37,48 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int write_all(int fd, std::span<const char> data) {
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
+io_result write_all(int fd, std::span<const char> data) {
+  io_result result;
+  while (result.bytes < data.size()) {
+    const std::span<const char> rest = data.subspan(result.bytes);
+    const ssize_t n = write(fd, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    data = data.subspan(static_cast<std::size_t>(n));
+    if (n <= 0) {
+      result.error_number = n < 0 ? errno : EIO;
+      break;
+    }
+    result.bytes += static_cast<std::size_t>(n);
   }
-  return 0;
+  return result;
 }
 
-int write_all_at(int fd, std::span<const char> data, off_t offset) {
-  while (!data.empty()) {
-    const ssize_t n = pwrite(fd, data.data(), data.size(), offset);
+io_result write_all_at(int fd, std::span<const char> data, off_t offset) {
+  io_result result;
+  while (result.bytes < data.size()) {
+    const std::span<const char> rest = data.subspan(result.bytes);
+    const ssize_t n =
+        pwrite(fd, rest.data(), rest.size(), offset + static_cast<off_t>(result.bytes));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    data = data.subspan(static_cast<std::size_t>(n));
-    offset += n;
+    if (n <= 0) {
+      result.error_number = n < 0 ? errno : EIO;
+      break;
+    }
+    result.bytes += static_cast<std::size_t>(n);
   }
-  return 0;
+  return result;
 }
 
-std::size_t read_up_to(int fd, std::span<char> buffer) {
-  std::size_t got = 0;
-  while (got < buffer.size()) {
-    const ssize_t n = read(fd, buffer.data() + got, buffer.size() - got);
+io_result read_up_to(int fd, std::span<char> buffer) {
+  io_result result;
+  while (result.bytes < buffer.size()) {
+    const std::span<char> rest = buffer.subspan(result.bytes);
+    const ssize_t n = read(fd, rest.data(), rest.size());
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result.error_number = errno;
     if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+    result.bytes += static_cast<std::size_t>(n);
   }
-  return got;
-}
-
-bool read_exactly(int fd, std::span<char> buffer) {
-  return read_up_to(fd, buffer) == buffer.size();
+  return result;
 }
 
 path_parts split_path(const std::string& path) {
@@ -70,16 +87,16 @@ path_parts split_path(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-bool file_id_of(const char* path, file_id& id) {
+io_result file_id_of(const char* path, file_id& id) {
   struct stat st;
-  if (lstat(path, &st) != 0) return false;
+  if (lstat(path, &st) != 0) return last_error();
   id = {st.st_dev, st.st_ino};
-  return true;
+  return {};
 }
 
 // The name is looked at and removed through its folder, so that a folder renamed meanwhile
 // cannot send the removal elsewhere.
-int remove_if_same(const char* path, const file_id& id) {
+io_result remove_if_same(const char* path, const file_id& id) {
 #if defined(O_PATH)
   constexpr int FOLDER_FLAGS = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
@@ -87,11 +104,14 @@ int remove_if_same(const char* path, const file_id& id) {
 #endif
   const path_parts parts = split_path(path);
   const unique_fd folder(open(parts.folder.c_str(), FOLDER_FLAGS));
-  if (!folder.valid()) return errno;
+  if (!folder.valid()) return last_error();
   struct stat named;
-  if (fstatat(folder.get(), parts.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  if (named.st_dev != id.dev || named.st_ino != id.ino) return ESTALE;
-  return unlinkat(folder.get(), parts.name.c_str(), 0) == 0 ? 0 : errno;
+  if (fstatat(folder.get(), parts.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    return last_error();
+  }
+  if (named.st_dev != id.dev || named.st_ino != id.ino) return {ESTALE, 0};
+  if (unlinkat(folder.get(), parts.name.c_str(), 0) != 0) return last_error();
+  return {};
 }
 
 }  // namespace vurn

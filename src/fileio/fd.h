@@ -1,5 +1,6 @@
 // Descriptors and the transfers over them that every file-handling part needs: an owner that
-// closes, loops that finish short transfers and retry after EINTR, and file identity.
+// closes, loops that finish short transfers and retry after EINTR, file identity, and the result
+// every routine of this unit returns.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,6 +11,21 @@
 #include <string>
 
 namespace vurn {
+
+// What a file operation came to, the one shape of every result of this unit: error_number is 0
+// when it succeeded, else the errno value that says why it failed. Transfers also say how many
+// bytes moved.
+struct io_result {
+  int error_number = 0;
+  std::size_t bytes = 0;
+  bool ok() const { return error_number == 0; }
+};
+
+// The errno value left by a system call that failed, as a result.
+io_result last_error();
+
+// Closes fd when it is open and marks it closed (-1).
+void close_fd(int& fd);
 
 // Owns one descriptor and closes it when it goes out of scope.
 class unique_fd {
@@ -34,16 +50,14 @@ class unique_fd {
 // Whether two stat results describe the same file.
 bool same_file(const struct stat& a, const struct stat& b);
 
-// Writes all of data. Returns 0 or an errno value (EIO when nothing could be written).
-int write_all(int fd, std::span<const char> data);
+// Writes all of data (EIO when nothing more could be written).
+io_result write_all(int fd, std::span<const char> data);
 // The same at an offset, leaving the file position alone.
-int write_all_at(int fd, std::span<const char> data, off_t offset);
+io_result write_all_at(int fd, std::span<const char> data, off_t offset);
 
-// Reads until buffer is full or the file ends. Returns the number of bytes read; a shorter count
-// means the end of the file, or an error with errno set.
-std::size_t read_up_to(int fd, std::span<char> buffer);
-// Whether exactly buffer.size() bytes could be read.
-bool read_exactly(int fd, std::span<char> buffer);
+// Reads until buffer is full, the file ends or a read fails; bytes says how many arrived. Only a
+// failed read is an error: the end of the file is not.
+io_result read_up_to(int fd, std::span<char> buffer);
 
 // A path as the folder that holds the name and the name within it.
 struct path_parts {
@@ -58,12 +72,11 @@ struct file_id {
   ino_t ino;
 };
 
-// Fills id for the file at path. False (errno set) when the name leads nowhere.
-bool file_id_of(const char* path, file_id& id);
+// Fills id for the file at path; fails when the name leads nowhere.
+io_result file_id_of(const char* path, file_id& id);
 
 // Removes the name path only while it still leads to the file id: a name that was removed or now
-// leads elsewhere is left alone. Returns 0 once removed, ESTALE when the name leads to another
-// file, or another errno value.
-int remove_if_same(const char* path, const file_id& id);
+// leads elsewhere is left alone. Fails with ESTALE when the name leads to another file.
+io_result remove_if_same(const char* path, const file_id& id);
 
 }  // namespace vurn

@@ -1,4 +1,4 @@
-#include "filter/child.h"
+#include "child.h"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,9 +9,12 @@
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "fileio/termination.h"
 
@@ -32,7 +35,7 @@ filter_program find_program(const filter_command& command) {
   filter_program program{
       name, command.cannot_run_text != nullptr ? command.cannot_run_text : "", {}};
   if (std::strchr(name, '/') != nullptr) {
-    program.path = name;
+    program.paths.emplace_back(name);
     return program;
   }
   const char* search = std::getenv("PATH");
@@ -41,17 +44,36 @@ filter_program find_program(const filter_command& command) {
   for (;;) {
     const std::size_t end = folders.find(':', begin);
     const std::string folder = folders.substr(begin, end - begin);
-    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
-    if (is_executable_file(candidate)) {
-      program.path = candidate;
-      return program;
-    }
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (is_executable_file(candidate)) program.paths.push_back(std::move(candidate));
     if (end == std::string::npos) return program;
     begin = end + 1;
   }
 }
 
 namespace {
+
+// In the child: becomes the program at path, or returns whether execvp would try the next path.
+// A file the kernel cannot run as it is goes to /bin/sh as a script, as execvp does.
+bool try_exec(const char* name, const char* path) {
+  char* const arguments[] = {const_cast<char*>(name), nullptr};
+  execv(path, arguments);
+  if (errno == ENOEXEC) {
+    char* const script[] = {const_cast<char*>("/bin/sh"), const_cast<char*>(path), nullptr};
+    execv("/bin/sh", script);
+  }
+  switch (errno) {
+    case EACCES:
+    case ENOENT:  // also a script whose interpreter is missing
+    case ESTALE:
+    case ENOTDIR:
+    case ENODEV:
+    case ETIMEDOUT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // In the child: connect the descriptors and become the program; never returns. Only
 // async-signal-safe calls, as the parent may have other threads.
@@ -77,9 +99,8 @@ namespace {
 #else
   (void)parent;
 #endif
-  if (!program.path.empty()) {
-    char* const arguments[] = {const_cast<char*>(program.name), nullptr};
-    execv(program.path.c_str(), arguments);
+  for (const std::string& path : program.paths) {
+    if (!try_exec(program.name, path.c_str())) break;
   }
   (void)!write(2, program.cannot_run_text.data(), program.cannot_run_text.size());
   _exit(CHILD_CANNOT_RUN);
@@ -98,8 +119,8 @@ pid_t fork_filter(const filter_program& program, int stdin_fd, int stdout_fd) {
   return pid;
 }
 
-// The termination handler knows the child until it has
-// ended but is not yet reaped, so the handler never signals a pid that may have been reused.
+// The termination handler knows the child until it has ended but is not yet reaped, so the handler
+// never signals a pid that may have been reused.
 filter_failure wait_for_child(const char* program, pid_t pid, bool asked_to_stop) {
   siginfo_t info{};
   while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
@@ -120,9 +141,32 @@ filter_failure wait_for_child(const char* program, pid_t pid, bool asked_to_stop
   return {filter_fault::signal, program, 0, 0, signal_number};
 }
 
-void close_fd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
+bool child_has_ended(pid_t pid) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+    if (errno != EINTR) return true;  // already reaped (by the termination handler)
+  }
+  return info.si_pid == pid;
+}
+
+filter_failure stop_children(const char* program, std::span<const pid_t> pids, bool writing_to_us) {
+  for (const pid_t pid : pids) kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(STOP_GRACE_MS);
+  const auto all_ended = [pids] { return std::all_of(pids.begin(), pids.end(), child_has_ended); };
+  while (!all_ended() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (const pid_t pid : pids) {
+    if (!child_has_ended(pid)) kill(pid, SIGKILL);
+  }
+  filter_failure first;
+  for (const pid_t pid : pids) {
+    const filter_failure outcome = wait_for_child(program, pid, true);
+    const bool ours = outcome.fault == filter_fault::signal &&
+                      (outcome.signal == SIGKILL || (writing_to_us && outcome.signal == SIGPIPE));
+    if (failed(outcome) && !ours && !failed(first)) first = outcome;
+  }
+  return first;
 }
 
 }  // namespace vurn

@@ -1,16 +1,18 @@
 #include "filter/filter.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 
-#include "filter/child.h"
-#include "filter/pipeline.h"
+#include "child.h"
+#include "pipeline.h"
 
 namespace vurn {
 
@@ -58,6 +60,25 @@ filter_failure start_one_child(filter_state& state, int stdin_fd, int stdout_fd,
   return {};
 }
 
+// Whether the one compressor child, having exited with status 0, left input unread: a regular
+// file's position short of its end, or a pipe or socket that holds more (or whose writer is still
+// there, as a compressor that read to the end would have seen it gone). Of other inputs, such as
+// a terminal, nothing can be told.
+bool left_input_unread(int source_fd) {
+  struct stat status {};
+  if (fstat(source_fd, &status) != 0) return false;
+  if (S_ISREG(status.st_mode)) {
+    const off_t position = lseek(source_fd, 0, SEEK_CUR);
+    return position >= 0 && position < status.st_size;
+  }
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode)) return false;
+  pollfd ready{source_fd, POLLIN, 0};
+  if (poll(&ready, 1, 0) == 0) return true;
+  if ((ready.revents & POLLIN) == 0) return false;
+  char byte;
+  return read(source_fd, &byte, 1) > 0;
+}
+
 }  // namespace
 
 filter_run::filter_run() = default;
@@ -87,23 +108,21 @@ filter_failure start_compressor(const filter_command& command, int source_fd, fi
   const filter_failure opened = open_pipe(program, "r", run, child_end);
   if (failed(opened)) return opened;
   // A missing program gets one child too, which says so once.
-  if (plan.children < 2 || plan.segment_size == 0 || state->program.path.empty() ||
-      fits_one_segment(source_fd, plan.segment_size)) {
-    state->source_fd = source_fd;
-    state->source_start = lseek(source_fd, 0, SEEK_CUR);
-    const filter_failure started = start_one_child(*state, source_fd, child_end, child_end, run);
-    if (failed(started)) return started;
-  } else {
-    state->pipeline =
-        std::make_unique<compression_pipeline>(state->program, source_fd, child_end, plan);
-    const int error = state->pipeline->start();  // the pipeline owns child_end now
-    if (error != 0) {
-      state->pipeline.reset();
-      std::fclose(run.pipe_end);
-      run.pipe_end = nullptr;
-      return start_failure(filter_fault::cannot_start, program, error);
+  if (plan.children > 1 && plan.segment_size > 0 && !state->program.paths.empty() &&
+      !fits_one_segment(source_fd, plan.segment_size)) {
+    state->pipeline = std::make_unique<compression_pipeline>(state->program, source_fd, plan);
+    if (state->pipeline->start(child_end) == 0) {
+      run.state = std::move(state);
+      return {};
     }
+    // No room for the pipeline (memory, or its thread, first child or their pipes under a
+    // process or descriptor limit): one child may still fit.
+    state->pipeline.reset();
   }
+  state->source_fd = source_fd;
+  state->source_start = lseek(source_fd, 0, SEEK_CUR);
+  const filter_failure started = start_one_child(*state, source_fd, child_end, child_end, run);
+  if (failed(started)) return started;
   run.state = std::move(state);
   return {};
 }
@@ -133,15 +152,25 @@ std::uint64_t input_bytes_read(const filter_run& run) {
 
 filter_failure finish_filter(filter_run& run, bool abandon) {
   std::unique_ptr<filter_state> state = std::move(run.state);
-  if (state != nullptr && state->pipeline != nullptr && abandon) state->pipeline->stop();
-  // Stopped before its pipe closes: a gunzip that saw its input end first would complain of a
-  // truncated stream nobody meant to finish.
-  if (state != nullptr && state->pipeline == nullptr && abandon) kill(state->pid, SIGTERM);
+  if (state != nullptr && abandon) {
+    if (state->pipeline != nullptr) {
+      state->pipeline->stop();
+    } else {
+      // Stopped before its pipe closes: a gunzip that saw its input end first would complain of
+      // a truncated stream nobody meant to finish.
+      kill(state->pid, SIGTERM);
+    }
+  }
   if (run.pipe_end != nullptr) std::fclose(run.pipe_end);
   run.pipe_end = nullptr;
   if (state == nullptr) return {};
   if (state->pipeline != nullptr) return state->pipeline->join();
-  return wait_for_child(state->program.name, state->pid, abandon);
+  if (abandon) return stop_children(state->program.name, {&state->pid, 1}, state->source_fd >= 0);
+  const filter_failure outcome = wait_for_child(state->program.name, state->pid, false);
+  if (!failed(outcome) && state->source_fd >= 0 && left_input_unread(state->source_fd)) {
+    return {filter_fault::input_unread, state->program.name, 0, 0, 0};
+  }
+  return outcome;
 }
 
 }  // namespace vurn

@@ -35,6 +35,7 @@ enum class filter_fault {
   exit_status,    // a child exited with a status other than 0; CHILD_CANNOT_RUN when it could
                   // not run the program, which it has said (cannot_run_text)
   signal,         // a signal ended a child
+  input_unread,   // a compressor child exited with status 0 before reading all of its input
 };
 
 struct filter_failure {
@@ -64,7 +65,8 @@ struct compression_plan {
 inline constexpr std::size_t SEGMENT_SIZE = std::size_t{2} << 20;
 inline constexpr int MOST_CHILDREN = 16;
 
-// One child per processor this process may run on (at most MOST_CHILDREN), SEGMENT_SIZE each.
+// One child per processor this process may run on (at most MOST_CHILDREN), SEGMENT_SIZE each. Under
+// a process or descriptor limit a run starts as many as fit, down to one.
 compression_plan default_compression_plan();
 
 // The children of a run and, when the input is cut into segments, the thread that feeds them.
@@ -97,8 +99,10 @@ std::uint64_t input_bytes_read(const filter_run& run);
 
 // Closes this process's end of the pipe if it is still open, waits for the children and returns
 // the first failure among them. With abandon, the run's work is no longer wanted: the children
-// are first asked to stop (SIGTERM), as they might otherwise wait for input forever, and ending
-// by that signal is no failure.
+// are all asked to stop at once (SIGTERM), as they might otherwise wait for input forever, and
+// those still running a second later are killed; ending so (or, for gzip, by the broken pipe it
+// wrote into) is no failure. A compressor that exits with status 0 before reading all of its
+// input fails (input_unread): what it left would be lost.
 filter_failure finish_filter(filter_run& run, bool abandon);
 
 }  // namespace vurn

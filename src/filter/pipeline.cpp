@@ -1,6 +1,7 @@
-#include "filter/pipeline.h"
+#include "pipeline.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,14 @@ bool set_nonblocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// Whether the ended child of slot read all of its segment: all of it went into its pipe, and
+// nothing of it is left there.
+bool took_whole_input(const segment_slot& slot) {
+  if (!slot.input_whole || slot.input_fed < slot.input_length) return false;
+  pollfd left{slot.child_input, POLLIN, 0};
+  return poll(&left, 1, 0) == 0 || (left.revents & POLLIN) == 0;
+}
+
 }  // namespace
 
 bool fits_one_segment(int source_fd, std::size_t segment_size) {
@@ -32,15 +41,15 @@ bool fits_one_segment(int source_fd, std::size_t segment_size) {
          static_cast<std::uint64_t>(status.st_size - position) <= segment_size;
 }
 
-compression_pipeline::compression_pipeline(filter_program program, int source_fd, int out_fd,
+compression_pipeline::compression_pipeline(filter_program program, int source_fd,
                                            const compression_plan& plan)
     : program_(std::move(program)),
       source_fd_(source_fd),
-      out_fd_(out_fd),
       segment_size_(plan.segment_size),
       // Room for a member of incompressible data (stored blocks add a few bytes a block).
       output_capacity_(plan.segment_size + plan.segment_size / 64 + 4096),
-      slots_(static_cast<std::size_t>(std::min(plan.children, MOST_CHILDREN))) {}
+      slots_(static_cast<std::size_t>(std::clamp(plan.children, 1, MOST_CHILDREN))),
+      most_running_(slots_.size()) {}
 
 compression_pipeline::~compression_pipeline() {
   if (thread_.joinable()) {
@@ -52,7 +61,7 @@ compression_pipeline::~compression_pipeline() {
   close_fd(stop_write_);
 }
 
-int compression_pipeline::start() {
+int compression_pipeline::start(int out_fd) {
   for (segment_slot& slot : slots_) {
     slot.input.reset(new (std::nothrow) std::byte[segment_size_]);
     slot.output.reset(new (std::nothrow) std::byte[output_capacity_]);
@@ -63,14 +72,25 @@ int compression_pipeline::start() {
   if (pipe2(stop_fds, O_CLOEXEC) != 0) return errno;
   stop_read_ = stop_fds[0];
   stop_write_ = stop_fds[1];
-  if (!set_nonblocking(out_fd_)) return errno;
-  const all_signals_blocked blocked;
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error& failure) {
-    return failure.code().value();
+  // The first child is started here, before the thread, so that a process limit that leaves
+  // room for one child only finds it taken by the thread here, and not in the one-child run the
+  // caller then falls back on.
+  begin_segment();
+  start_children();
+  int error = failure_.error_number;
+  if (!failed(failure_)) {
+    const all_signals_blocked blocked;
+    try {
+      out_fd_ = out_fd;
+      thread_ = std::thread([this] { run(); });
+      return 0;
+    } catch (const std::system_error& failure) {
+      out_fd_ = -1;
+      error = failure.code().value();
+    }
   }
-  return 0;
+  end_children();
+  return error;
 }
 
 void compression_pipeline::stop() {
@@ -84,8 +104,11 @@ filter_failure compression_pipeline::join() {
 }
 
 void compression_pipeline::run() {
+  if (!set_nonblocking(out_fd_)) fail(start_failure_now(errno));
   while (!stopping_ && !failed(failure_)) {
+    reap_ended_children();
     begin_segment();
+    start_children();
     advance_head();
     if (source_ended_ && head_ == next_segment_) break;
     wait_and_move();
@@ -95,51 +118,82 @@ void compression_pipeline::run() {
 }
 
 // Takes the next slot for the next segment once the one before has been read whole and the
-// slot's earlier segment has been handed on. The first segment has its child at once, even
-// for an empty input; the others get theirs with their first byte.
+// slot's earlier segment has been handed on.
 void compression_pipeline::begin_segment() {
   if (source_ended_ || loading_ != nullptr) return;
   segment_slot& slot = slot_of(next_segment_);
   if (slot.in_use) return;
   slot.in_use = true;
   slot.input_length = slot.input_fed = slot.output_length = slot.output_sent = 0;
-  slot.input_whole = slot.input_refused = false;
+  slot.input_whole = slot.output_ended = false;
+  slot.child = segment_slot::stage::no_child;
   loading_ = &slot;
   ++next_segment_;
-  if (next_segment_ == 1) start_child(slot);
 }
 
 // Frees the slots whose members have been handed on whole, in input order.
 void compression_pipeline::advance_head() {
   while (head_ < next_segment_) {
     segment_slot& slot = slot_of(head_);
-    if (!slot.input_whole || slot.pid > 0 || slot.output_sent < slot.output_length) return;
+    if (!slot.input_whole || slot.child != segment_slot::stage::reaped ||
+        slot.output_sent < slot.output_length) {
+      return;
+    }
     slot.in_use = false;
     ++head_;
   }
 }
 
-void compression_pipeline::start_child(segment_slot& slot) {
+// Gives children to the segments waiting for one, earliest first: the first segment at once,
+// even for an empty input, the others with their first byte. When no more can be started for
+// want of processes or descriptors while others run, the segments wait for those to end.
+void compression_pipeline::start_children() {
+  for (std::uint64_t segment = head_; segment < next_segment_; ++segment) {
+    segment_slot& slot = slot_of(segment);
+    if (slot.child != segment_slot::stage::no_child) continue;
+    if (slot.input_length == 0 && segment != 0) continue;
+    if (running_ >= most_running_) return;
+    const int error = start_child(slot);
+    if (error == 0) continue;
+    const bool want_of_room =
+        error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM;
+    if (running_ == 0 || !want_of_room) return fail(start_failure_now(error));
+    most_running_ = running_;
+    return;
+  }
+}
+
+// Starts the child of a segment: 0, or the errno of what failed, with nothing started.
+int compression_pipeline::start_child(segment_slot& slot) {
   int to_child[2];
   int from_child[2];
-  if (pipe2(to_child, O_CLOEXEC) != 0) return fail(start_failure_now(errno));
+  if (pipe2(to_child, O_CLOEXEC) != 0) return errno;
   if (pipe2(from_child, O_CLOEXEC) != 0) {
     const int error = errno;
     close(to_child[0]);
     close(to_child[1]);
-    return fail(start_failure_now(error));
+    return error;
   }
   const pid_t pid = fork_filter(program_, to_child[0], from_child[1]);
   const int error = errno;
-  close(to_child[0]);
   close(from_child[1]);
+  if (pid < 0) {
+    close(to_child[0]);
+    close(to_child[1]);
+    close(from_child[0]);
+    return error;
+  }
+  slot.child_input = to_child[0];
   slot.to_child = to_child[1];
   slot.from_child = from_child[0];
-  if (pid < 0) return fail(start_failure_now(error));
   slot.pid = pid;
+  slot.child = segment_slot::stage::running;
+  ++running_;
   if (!set_nonblocking(slot.to_child) || !set_nonblocking(slot.from_child)) {
     fail(start_failure_now(errno));
   }
+  close_fed_input(slot);
+  return 0;
 }
 
 filter_failure compression_pipeline::start_failure_now(int error) const {
@@ -150,12 +204,14 @@ void compression_pipeline::fail(const filter_failure& failure) {
   if (!failed(failure_)) failure_ = failure;
 }
 
-// Polls every descriptor that can move data now and moves it.
+// Polls every descriptor that can move data now and moves it. While a child that closed its
+// output has not ended yet, the poll wakes now and then to see whether it has.
 void compression_pipeline::wait_and_move() {
   std::vector<pollfd>& fds = poll_fds_;
   fds.clear();
   fds.push_back({stop_read_, POLLIN, 0});
   if (loading_ != nullptr) fds.push_back({source_fd_, POLLIN, 0});
+  bool awaiting_end = false;
   for (const segment_slot& slot : slots_) {
     if (slot.to_child >= 0 && slot.input_fed < slot.input_length) {
       fds.push_back({slot.to_child, POLLOUT, 0});
@@ -163,12 +219,14 @@ void compression_pipeline::wait_and_move() {
     if (slot.from_child >= 0 && slot.output_length < output_capacity_) {
       fds.push_back({slot.from_child, POLLIN, 0});
     }
+    awaiting_end =
+        awaiting_end || (slot.output_ended && slot.child == segment_slot::stage::running);
   }
   segment_slot& head = slot_of(head_);
   if (head.in_use && head.output_sent < head.output_length) {
     fds.push_back({out_fd_, POLLOUT, 0});
   }
-  if (poll(fds.data(), fds.size(), -1) < 0) {
+  if (poll(fds.data(), fds.size(), awaiting_end ? 5 : -1) < 0) {
     if (errno != EINTR) fail(start_failure_now(errno));
     return;
   }
@@ -201,7 +259,7 @@ void compression_pipeline::read_source() {
     slot.input_whole = true;
     loading_ = nullptr;
     // A segment that got no byte is no segment; only the first one has a child regardless.
-    if (slot.input_length == 0 && slot.pid < 0 && slot.to_child < 0) {
+    if (slot.input_length == 0 && slot.child == segment_slot::stage::no_child) {
       slot.in_use = false;
       --next_segment_;
     }
@@ -214,7 +272,6 @@ void compression_pipeline::read_source() {
     slot.input_whole = true;
     loading_ = nullptr;
   }
-  if (slot.pid < 0 && slot.to_child < 0) start_child(slot);
 }
 
 void compression_pipeline::move_child_data(int fd) {
@@ -231,8 +288,7 @@ void compression_pipeline::feed(segment_slot& slot) {
     if (put > 0) {
       slot.input_fed += static_cast<std::size_t>(put);
     } else if (put < 0 && errno != EINTR && errno != EAGAIN) {
-      // The child no longer reads: its end says why; its segment is lost either way.
-      slot.input_refused = true;
+      // The child no longer reads: how it ends says why; its segment is lost either way.
       close_fd(slot.to_child);
       return;
     }
@@ -253,11 +309,24 @@ void compression_pipeline::drain(segment_slot& slot) {
   } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
     close_fd(slot.from_child);
     close_fd(slot.to_child);
+    slot.output_ended = true;
+  }
+}
+
+// Reaps the children that closed their output and have ended, and takes how they ended. One
+// that succeeded before taking all of its segment lost the rest of it.
+void compression_pipeline::reap_ended_children() {
+  for (segment_slot& slot : slots_) {
+    if (!slot.output_ended || slot.child != segment_slot::stage::running) continue;
+    if (!child_has_ended(slot.pid)) continue;
     filter_failure outcome = wait_for_child(program_.name, slot.pid, false);
     slot.pid = -1;
-    if (!failed(outcome) && (slot.input_refused || !slot.input_whole)) {
-      outcome = {filter_fault::exit_status, program_.name, 0, 0, 0};
+    slot.child = segment_slot::stage::reaped;
+    --running_;
+    if (!failed(outcome) && !took_whole_input(slot)) {
+      outcome = {filter_fault::input_unread, program_.name, 0, 0, 0};
     }
+    close_fd(slot.child_input);
     fail(outcome);
   }
 }
@@ -274,17 +343,21 @@ void compression_pipeline::hand_on(segment_slot& slot) {
   }
 }
 
-// Ends and reaps the children still running after a failure or a stop.
+// Ends and reaps the children still running after a failure or a stop, all at once.
 void compression_pipeline::end_children() {
+  std::vector<pid_t> pids;
   for (segment_slot& slot : slots_) {
     close_fd(slot.to_child);
     close_fd(slot.from_child);
-    if (slot.pid > 0) {
-      kill(slot.pid, SIGTERM);
-      wait_for_child(program_.name, slot.pid, true);
+    close_fd(slot.child_input);
+    if (slot.child == segment_slot::stage::running) {
+      pids.push_back(slot.pid);
       slot.pid = -1;
+      slot.child = segment_slot::stage::reaped;
     }
   }
+  running_ = 0;
+  stop_children(program_.name, pids, true);
 }
 
 }  // namespace vurn

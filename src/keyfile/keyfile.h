@@ -1,5 +1,5 @@
 // Key files: exactly 32, 48 or 64 hexadecimal digits (a 128-, 192- or 256-bit key), nothing else.
-// The routines return what went wrong; the caller words the messages.
+// Every routine returns a key_file_result saying what went wrong; the caller words the messages.
 #pragma once
 
 #include <cstddef>
@@ -12,62 +12,45 @@ namespace vurn {
 // so that a key file of any valid size fits.
 inline constexpr int KEY_TEXT_MAX = 64;
 
-enum class key_file_creation {
-  replace,     // create the file, or replace an existing one once the new digits are on disk
-  create_new,  // create the file; fail with EEXIST if the name exists or appears meanwhile
-};
-
-enum class key_digits_error {
-  none,
-  cannot_open_device,  // error_number tells why
-  read_failed,         // the device failed or ended early
-};
-
-struct key_digits_result {
-  key_digits_error error = key_digits_error::none;
-  int error_number = 0;
-};
-
-// Fills digits (at least bits/4 characters) with bits/4 fresh upper-case hexadecimal digits read
-// from random_device.
-key_digits_result make_key_digits(int bits, std::span<char> digits,
-                                  const char* random_device = "/dev/random");
-
-// Writes digits to path as a complete key file, readable and writable by its owner only (0600).
-// Before it returns 0, the file's data and the name in its folder are on stable storage. On
-// failure there is no new file and an existing one is exactly as before. An existing file is
-// replaced as a file opened with "w" would be: through a symbolic link, keeping its owner and
-// links. *replaced (when given) tells whether a regular file held the name before. Returns 0
-// or an errno value; writes no message.
-int write_key_file(std::span<const char> digits, const char* path, key_file_creation creation,
-                   bool* replaced = nullptr);
-
-struct key_generation_result {
-  key_digits_result digits;  // when it failed, the key file was not touched
-  int write_error = 0;       // write_key_file's errno
-  bool replaced = false;     // an existing key file now holds the new key
-  bool ok() const { return digits.error == key_digits_error::none && write_error == 0; }
-};
-
-// make_key_digits into digits, then write_key_file.
-key_generation_result generate_key_file(int bits, std::span<char> digits, const char* path,
-                                        key_file_creation creation = key_file_creation::replace,
-                                        const char* random_device = "/dev/random");
+// Where fresh keys come from.
+inline constexpr char RANDOM_DEVICE[] = "/dev/random";
 
 enum class key_file_error {
   none,
-  cannot_open,  // missing, unreadable, or not a regular file; error_number tells why
-  bad_size,     // file_bytes is not 32, 48 or 64
-  short_read,   // only bytes_read of file_bytes could be read
+  cannot_open_device,  // the random device; error_number tells why
+  random_read_failed,  // the random device failed (error_number) or ended early (0)
+  exists,              // a key file is never replaced: the name is taken, maybe by a link
+  cannot_create,       // error_number tells why
+  cannot_open,         // missing or unreadable; error_number tells why
+  not_regular,         // a folder, device, FIFO or socket: not opened
+  bad_size,            // file_bytes is not 32, 48 or 64
+  short_read,          // only bytes_read of file_bytes could be read; error_number, if any
 };
 
 struct key_file_result {
   key_file_error error = key_file_error::none;
-  int error_number = 0;
+  int error_number = 0;  // the errno value behind the error, 0 when there is none
   std::int64_t file_bytes = 0;
   std::size_t bytes_read = 0;
-  int bits = 0;  // the key size (file_bytes * 4) when it was read
+  int bits = 0;  // the key size: made, or read (file_bytes * 4)
+  bool ok() const { return error == key_file_error::none; }
 };
+
+// Fills digits (at least bits/4 characters) with bits/4 fresh upper-case hexadecimal digits read
+// from random_device.
+key_file_result make_key_digits(int bits, std::span<char> digits,
+                                const char* random_device = RANDOM_DEVICE);
+
+// Creates path as a complete key file holding digits, readable and writable by its owner only
+// (0600). The file is created exclusively: a name that exists, a symbolic link included (dangling
+// or not), or that appears meanwhile, is refused with `exists` and left as it is. Before it
+// returns, the file's data and the name in its folder are on stable storage; on failure there is
+// no new file.
+key_file_result write_key_file(std::span<const char> digits, const char* path);
+
+// make_key_digits into digits, then write_key_file; a failing random device touches no file.
+key_file_result generate_key_file(int bits, std::span<char> digits, const char* path,
+                                  const char* random_device = RANDOM_DEVICE);
 
 // Copies the digits of the key file at path into digits (no terminator). Only a regular file is
 // opened: a device or FIFO of that name is refused without being opened. A size other than 32,

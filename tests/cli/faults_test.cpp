@@ -137,7 +137,8 @@ TEST(Faults, StoredKeyNamesAreShownEscapedAndOpenedOnlyAsRegularFiles) {
        "The keyname found was key\\000.evil\nThe key file name stored in c holds a NUL byte; name "
        "the key file with -k\nDecryption operation failed\n"},
       {"fifo", 1,
-       "The keyname found was fifo\nCould not open key file\nThe 0 bit key read in is fifo \n"
+       "The keyname found was fifo\nCould not open key file fifo: not a regular file\nThe 0 bit "
+       "key read in is fifo \n"
        "MOLVEX: Error initializing key\nDecryption operation failed\n"},
   };
   for (const auto& c : cases) {
@@ -184,12 +185,12 @@ std::vector<std::string> entries(const std::string& folder) {
   return names;
 }
 
-// Making a key file where there is no room fails whole: an existing key file keeps its key and no
-// file is left behind. With no inodes left, replacing a key may still succeed through a temporary
-// file elsewhere, but then only with a whole new key.
+// Making a key file where there is no room fails whole: the key file there keeps its key and no
+// file is left behind.
 TEST(Faults, NoRoomForAKeyFileLeavesExistingKeysAndCreatesNothing) {
-  const std::vector<std::string> runs[] = {
-      {"-m", "key"}, {"-m", "new.key"}, {"-e", "-i", "-o", "../c.vurn", "plain"}};
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a small file system";
+  const std::vector<std::string> runs[] = {{"-m", "new.key"},
+                                           {"-e", "-i", "-o", "../c.vurn", "plain"}};
   for (const bool inodes : {false, true}) {
     for (const auto& args : runs) {
       SCOPED_TRACE(args[0] + " " + args[1] + (inodes ? ", no inodes" : ", no space"));
@@ -202,16 +203,9 @@ TEST(Faults, NoRoomForAKeyFileLeavesExistingKeysAndCreatesNothing) {
       const std::vector<std::string> before = entries(fs.path);
 
       const process_result result = run_vurn(args, fs.path);
-      const std::string key = read_file(fs.path + "/key");
-      if (result.status == 0) {
-        EXPECT_TRUE(inodes && args[1] == "key") << result.err;
-        EXPECT_EQ(key.size(), 64u);
-        EXPECT_NE(key, KEY_HEX);
-      } else {
-        EXPECT_EQ(result.status, 1);
-        EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
-        EXPECT_EQ(key, KEY_HEX);
-      }
+      EXPECT_EQ(result.status, 1);
+      EXPECT_NE(result.err.find("No space left on device"), std::string::npos) << result.err;
+      EXPECT_EQ(read_file(fs.path + "/key"), KEY_HEX);
       EXPECT_EQ(entries(fs.path), before);
       EXPECT_FALSE(file_exists(dir / "c.vurn"));
     }

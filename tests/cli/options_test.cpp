@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ TEST(Options, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
     const process_result result = run_vurn({"-K", c.value, "-m", "k"}, dir.path);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(dir / "k").size(), c.digits);
+    std::remove((dir / "k").c_str());
   }
 }
 
@@ -120,16 +122,29 @@ TEST(Options, BadOptionsPrintTheParserDiagnosticAndHelp) {
   }
 }
 
-TEST(Options, MakeKeyWritesTheKeyToTheLastNamedPathOnly) {
+// A key file is never replaced, not even by the typo -m for -k, nor through a symbolic link.
+TEST(Options, MakeKeyWritesTheLastNamedPathOnlyAndNeverReplacesAFile) {
   temp_dir dir;
   expect_run(run_vurn({"-m", "k1", "-k", "k2"}, dir.path), 0, "");
   EXPECT_FALSE(file_exists(dir / "k1"));
-  const std::string first = read_file(dir / "k2");
-  EXPECT_EQ(first.size(), 64u);
-  expect_run(run_vurn({"-m", "k2"}, dir.path), 0,
-             "Warning: replaced the key file k2; containers made with its old key will not "
-             "decrypt with the new one\n");
-  EXPECT_NE(read_file(dir / "k2"), first);
+  const std::string key = read_file(dir / "k2");
+  EXPECT_EQ(key.size(), 64u);
+  write_file(dir / "notes", "data");
+  ASSERT_EQ(symlink("absent", (dir / "dangling").c_str()), 0);
+  const std::string refusal =
+      ": File exists; for a new key, give another name or remove the old file first\n"
+      "Error creating key\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string name;
+  } cases[] = {
+      {{"-m", "k2"}, "k2"}, {{"-e", "-m", "k2", "notes"}, "k2"}, {{"-m", "dangling"}, "dangling"}};
+  for (const auto& c : cases) {
+    expect_run(run_vurn(c.args, dir.path), 1, "Could not create key file " + c.name + refusal);
+  }
+  EXPECT_EQ(read_file(dir / "k2"), key);
+  EXPECT_FALSE(file_exists(dir / "absent"));
+  EXPECT_FALSE(file_exists(dir / "notes.vurn"));
 }
 
 TEST(Options, MakeKeyWinsOverEncryptAndReportsWithVerbose) {

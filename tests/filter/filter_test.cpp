@@ -1,6 +1,7 @@
-// The compressor: members that decode to the input, one child making exactly what gzip alone makes,
-// children that hold only the standard descriptors, failures returned as results, and runs of the
-// built binary that leave a container that decodes, or nothing and no child behind.
+// The child filters: members that decode to the input, one child making exactly what gzip alone
+// makes, children that hold only the standard descriptors; and runs of the built binary with -z
+// that leave a container that decodes, or a failure that says why, nothing kept and no child
+// behind (failing, stubborn or missing programs, signals, process and descriptor limits).
 #include "filter/filter.h"
 
 #include <fcntl.h>
@@ -10,7 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -19,6 +22,7 @@
 
 #include "support/run_process.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vurn {
 namespace {
@@ -47,6 +51,7 @@ std::string text_of_size(std::size_t size) {
 }
 
 const std::string REAL_GZIP = test::program_in_path("gzip");
+const bool SEVERAL_CHILDREN = default_compression_plan().children > 1;
 
 // What the real gzip, with `options`, makes of the file input_path on its standard input: the
 // file itself, or through a pipe (gzip stamps a file's time into its member, not a pipe's).
@@ -68,38 +73,41 @@ std::string gunzipped(const std::string& members, const temp_dir& dir) {
 }
 
 // Large data compare with == so that a failure does not print megabytes.
-constexpr const char* BECOMES_GZIP = "exec \"$REAL_GZIP\" \"$@\"";
+constexpr const char* BECOMES_REAL = "exec \"$REAL\" \"$@\"";
 
-// A stand-in "gzip" first on PATH while it lives. Every child notes the descriptors it holds (a
-// line in gzip.fds) and its pid (gzip.pids), then runs `body`, which by default becomes the real
-// gzip.
-struct gzip_stand_in {
+// A stand-in for program (gzip or gunzip) first on PATH while it lives. Every child notes the
+// descriptors it holds (a line in <program>.fds) and its pid (<program>.pids), then runs `body`,
+// which by default becomes the real program ($REAL).
+struct stand_in {
   temp_dir dir;
+  std::string program;
   std::string old_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
   std::string path = dir.path + ":" + old_path;
 
-  explicit gzip_stand_in(const char* body = BECOMES_GZIP) {
-    write_file(dir / "gzip",
+  explicit stand_in(const char* body = BECOMES_REAL, std::string name = "gzip")
+      : program(std::move(name)) {
+    write_file(dir / program,
                "#!/bin/sh\necho \"$(ls /proc/self/fd | tr '\\n' ' ')\" >> \"$0.fds\"\n"
-               "echo $$ >> \"$0.pids\"\nREAL_GZIP='" +
-                   REAL_GZIP + "'\n" + body + "\n");
-    EXPECT_EQ(chmod((dir / "gzip").c_str(), 0755), 0);
+               "echo $$ >> \"$0.pids\"\nREAL='" +
+                   test::program_in_path(program) + "'\n" + body + "\n");
+    EXPECT_EQ(chmod((dir / program).c_str(), 0755), 0);
     setenv("PATH", path.c_str(), 1);
   }
-  ~gzip_stand_in() { setenv("PATH", old_path.c_str(), 1); }
+  ~stand_in() { setenv("PATH", old_path.c_str(), 1); }
 
   // Whether every child that started has ended and been reaped.
   bool children_gone() const {
-    for (const std::string& pid : lines("gzip.pids")) {
+    for (const std::string& pid : lines("pids")) {
       if (kill(std::stoi(pid), 0) == 0 || errno != ESRCH) return false;
     }
     return true;
   }
 
-  std::vector<std::string> lines(const std::string& file) const {
+  std::vector<std::string> lines(const std::string& kind) const {
     std::vector<std::string> found;
-    if (!file_exists(dir / file)) return found;
-    std::istringstream text(read_file(dir / file));
+    const std::string file = dir / (program + "." + kind);
+    if (!file_exists(file)) return found;
+    std::istringstream text(read_file(file));
     for (std::string line; std::getline(text, line);) found.push_back(line);
     return found;
   }
@@ -150,7 +158,7 @@ std::string read_to_end(std::FILE* stream) {
   return all;
 }
 
-TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
+TEST(Filter, MembersInInputOrderGiveTheInputBack) {
   struct case_t {
     const char* name;
     source_kind source;
@@ -171,7 +179,7 @@ TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
   };
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.name);
-    const gzip_stand_in gzip;
+    const stand_in gzip;
     const std::string data = text_of_size(c.size);
     temp_dir dir;
     std::string output;
@@ -191,117 +199,293 @@ TEST(Compressor, MembersInInputOrderGiveTheInputBack) {
       EXPECT_TRUE(output == gzip_output(dir / "input", c.source == source_kind::pipe));
     }
     EXPECT_TRUE(gunzipped(output, dir) == data);
-    EXPECT_EQ(gzip.lines("gzip.fds"), std::vector<std::string>(c.members, "0 1 2 3 "));
+    EXPECT_EQ(gzip.lines("fds"), std::vector<std::string>(c.members, "0 1 2 3 "));
   }
 }
 
-// Standard error of this process goes to a file while it lives, where the children write too.
-struct stderr_capture {
+// A folder for runs of the binary: a key; "small", one child's input; "big", several children's
+// (three default segments); "z.vurn", a random MiB encrypted with -z, whose gunzip still works
+// while the body writes; "plain.vurn", the same without -z; "cut.vurn", z.vurn cut inside its last
+// chunk.
+struct binary_workspace {
   temp_dir dir;
-  int saved = dup(2);
+  std::string big = text_of_size(3 * SEGMENT_SIZE);
 
-  stderr_capture() {
-    const int file = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    dup2(file, 2);
-    close(file);
+  binary_workspace() {
+    write_file(dir / "key", std::string(64, 'a'));
+    write_file(dir / "other-key", std::string(64, '7'));
+    write_file(dir / "small", text_of_size(1000));
+    write_file(dir / "big", big);
+    write_file(dir / "random", test::random_bytes(1 << 20));
+    EXPECT_EQ(run({"-z", "-e", "-k", "key", "-o", "z.vurn", "random"}).status, 0);
+    EXPECT_EQ(run({"-e", "-k", "key", "-o", "plain.vurn", "random"}).status, 0);
+    const std::string whole = read_file(dir / "z.vurn");
+    write_file(dir / "cut.vurn", whole.substr(0, whole.size() - 7));
   }
-  ~stderr_capture() { restore(); }
-  void restore() {
-    if (saved < 0) return;
-    dup2(saved, 2);
-    close(saved);
-    saved = -1;
-  }
-  std::string text() {
-    restore();
-    return read_file(dir / "err");
+  process_result run(std::vector<std::string> args, std::vector<std::string> prefix = {}) const {
+    process_request request;
+    request.cwd = dir.path;
+    request.prefix = std::move(prefix);
+    request.args = std::move(args);
+    return run_process(request);
   }
 };
 
-// The second child and those after it fail; the first one compresses.
-constexpr const char* SECOND_CHILD_FAILS =
-    "[ $(wc -l < \"$0.pids\") -lt 2 ] && exec \"$REAL_GZIP\" \"$@\"\ncat > /dev/null; exit 4";
-
-TEST(Compressor, AFailingChildIsReportedAndEndsTheRun) {
-  struct case_t {
-    const char* name;
-    const char* body;
-    int children;
-    filter_fault fault;
-    int exit_status;
-    int signal;
-  };
-  const case_t cases[] = {
-      {"gzip fails unread", "exit 3", 3, filter_fault::exit_status, 3, 0},
-      {"a later child fails", SECOND_CHILD_FAILS, 3, filter_fault::exit_status, 4, 0},
-      {"a child is killed", "kill -9 $$", 2, filter_fault::signal, 0, SIGKILL},
-      {"the one child fails", "cat > /dev/null; exit 5", 1, filter_fault::exit_status, 5, 0},
-  };
-  for (const case_t& c : cases) {
-    SCOPED_TRACE(c.name);
-    const gzip_stand_in gzip(c.body);
-    temp_dir dir;
-    filter_failure failure;
-    stderr_capture err;
-    {
-      test_source source(source_kind::file, text_of_size(5 * SEGMENT), dir);
-      filter_run run;
-      ASSERT_FALSE(failed(start_compressor(GZIP, source.fd, run, {c.children, SEGMENT})));
-      read_to_end(run.pipe_end);
-      failure = finish_filter(run, false);
-    }
-    EXPECT_EQ(err.text(), "");  // no child complains of a pipe closed under it
-    EXPECT_EQ(failure.fault, c.fault);
-    EXPECT_STREQ(failure.program, "gzip");
-    EXPECT_EQ(failure.exit_status, c.exit_status);
-    EXPECT_EQ(failure.signal, c.signal);
+TEST(Filter, TheBinaryRoundTripsThroughItsChildren) {
+  binary_workspace ws;
+  for (const std::string& plain :
+       {std::string(), std::string("x"), test::random_bytes(100000), ws.big}) {
+    SCOPED_TRACE(plain.size());
+    const stand_in gzip;
+    write_file(ws.dir / "in", plain);
+    const process_result made = ws.run({"-z", "-e", "-k", "key", "-o", "c.vurn", "in"});
+    EXPECT_EQ(made.status, 0) << made.err;
     EXPECT_TRUE(gzip.children_gone());
+    EXPECT_TRUE(ws.run({"-z", "-d", "-c", "-k", "key", "c.vurn"}).out == plain);
+    // Decrypted alone, the container holds members that gzip decodes; the zero fill of the last
+    // chunk after them is ignored.
+    EXPECT_TRUE(gunzipped(ws.run({"-d", "-c", "-k", "key", "c.vurn"}).out, ws.dir) == plain);
   }
 }
 
-// The built binary, whose plan is the default one: more than one child only with more than one
-// processor to run on. Its container is whole or not there.
-TEST(Compressor, TheBinaryLeavesAWholeContainerOrNothingAndNoChild) {
-  if (default_compression_plan().children < 2) GTEST_SKIP() << "one processor: one gzip child";
+// Text that each row's standard error holds in this order; with exact, nothing else.
+struct expected_err {
+  std::vector<std::string> parts;
+  bool exact = true;
+};
+
+void expect_err(const std::string& err, const expected_err& expected) {
+  std::size_t at = 0;
+  std::string whole;
+  for (const std::string& part : expected.parts) {
+    const std::size_t found = err.find(part, at);
+    EXPECT_NE(found, std::string::npos) << "missing or out of order: " << part << "in:\n" << err;
+    if (found != std::string::npos) at = found + part.size();
+    whole += part;
+  }
+  if (expected.exact) {
+    EXPECT_EQ(err, whole);
+  }
+}
+
+// The second child and those after it run `then`; the first one compresses.
+#define LATER_CHILDREN(then) "[ $(wc -l < \"$0.pids\") -lt 2 ] && exec \"$REAL\"\n" then
+constexpr const char* IGNORES_SIGTERM = "trap '' TERM\nhead -c 100000 /dev/zero\nexec sleep 60";
+constexpr const char* ENCRYPTION_FAILED = "Encryption operation failed\n";
+constexpr const char* DECRYPTION_FAILED = "Decryption operation failed\n";
+constexpr const char* GUNZIP_FAILED = "gunzip failed with exit status 1\n";
+constexpr const char* UNREAD = "gzip ended before reading all of its input\n";
+
+TEST(Filter, FailingChildrenFailTheRunSayingWhyAndLeaveNothing) {
+  enum class search { real, stand_in, nothing, unrunnable_first };
   struct case_t {
     const char* name;
-    const char* body;
+    search path;
+    const char* gzip;  // the stand-in's body
+    std::vector<std::string> args;
     int status;
-    int signal;
+    expected_err err;
+    bool several = false;  // needs more than one child
+    std::vector<std::string> prefix = {};
   };
+  const std::vector<std::string> small = {"-z", "-e", "-k", "key", "-o", "out", "small"};
+  const std::vector<std::string> big = {"-z", "-e", "-k", "key", "-o", "out", "big"};
+  const std::string broken_pipe = "Blocksize is 256\nError writing standard output: Broken pipe\n" +
+                                  std::string(DECRYPTION_FAILED);
+  const std::vector<std::string> reader_goes = {
+      "bash", "-c", "set -o pipefail; \"$0\" \"$@\" | head -c1 >/dev/null"};
   const case_t cases[] = {
-      {"the children succeed", BECOMES_GZIP, 0, 0},
-      {"a later child fails", SECOND_CHILD_FAILS, 1, 0},
-      {"SIGTERM while children run", "echo started >&2\nexec \"$REAL_GZIP\" \"$@\"", -1, SIGTERM},
+      {"gzip fails unread",
+       search::stand_in,
+       "exit 3",
+       small,
+       1,
+       {{"gzip failed with exit status 3\n", ENCRYPTION_FAILED}}},
+      {"a later child fails",
+       search::stand_in,
+       LATER_CHILDREN("cat > /dev/null; exit 4"),
+       big,
+       1,
+       {{"gzip failed with exit status 4\n", ENCRYPTION_FAILED}},
+       true},
+      {"a child is killed",
+       search::stand_in,
+       "kill -9 $$",
+       big,
+       1,
+       {{"gzip was ended by signal 9\n", ENCRYPTION_FAILED}},
+       true},
+      {"the one gzip exits 0 unread",
+       search::stand_in,
+       "exit 0",
+       small,
+       1,
+       {{UNREAD, ENCRYPTION_FAILED}}},
+      {"a later gzip exits 0 half read",
+       search::stand_in,
+       LATER_CHILDREN("head -c 1000 > /dev/null; exit 0"),
+       big,
+       1,
+       {{UNREAD, ENCRYPTION_FAILED}},
+       true},
+      {"the one gzip ignores SIGTERM",
+       search::stand_in,
+       IGNORES_SIGTERM,
+       {"-z", "-e", "-k", "key", "-o", "/dev/full", "small"},
+       1,
+       {{"Error writing /dev/full: No space left on device\n", ENCRYPTION_FAILED}}},
+      {"every gzip ignores SIGTERM",
+       search::stand_in,
+       IGNORES_SIGTERM,
+       {"-z", "-e", "-k", "key", "-o", "/dev/full", "big"},
+       1,
+       {{"Error writing /dev/full: No space left on device\n", ENCRYPTION_FAILED}},
+       true},
+      {"an unrunnable gzip before the real one", search::unrunnable_first, nullptr, small, 0, {}},
+      {"no gzip",
+       search::nothing,
+       nullptr,
+       small,
+       1,
+       {{"Error running gzip...\n", ENCRYPTION_FAILED}}},
+      {"no gunzip",
+       search::nothing,
+       nullptr,
+       {"-z", "-d", "-k", "key", "-o", "out", "z.vurn"},
+       1,
+       {{"Error running gzip...\n", DECRYPTION_FAILED}, false}},
+      {"gunzip given the wrong key",
+       search::real,
+       nullptr,
+       {"-z", "-d", "-k", "other-key", "-o", "out", "z.vurn"},
+       1,
+       {{"Blocksize is 256\n", GUNZIP_FAILED, DECRYPTION_FAILED}, false}},
+      {"gunzip given what gzip did not make",
+       search::real,
+       nullptr,
+       {"-z", "-d", "-k", "key", "-o", "out", "plain.vurn"},
+       1,
+       {{"Blocksize is 256\n", GUNZIP_FAILED, DECRYPTION_FAILED}, false}},
+      {"a container cut inside a chunk",
+       search::real,
+       nullptr,
+       {"-z", "-d", "-k", "key", "-o", "out", "cut.vurn"},
+       1,
+       {{"Blocksize is 256\nWarning: cut.vurn ends inside a chunk; its last chunk was "
+         "zero-filled\n",
+         "\ngzip: ", GUNZIP_FAILED, DECRYPTION_FAILED},
+        false}},
+      // gunzip ended by the broken pipe says what the same run without -z says.
+      {"a reader that goes away",
+       search::real,
+       nullptr,
+       {"-z", "-d", "-c", "-k", "key", "z.vurn"},
+       1,
+       {{broken_pipe}},
+       false,
+       reader_goes},
+      {"the same without -z",
+       search::real,
+       nullptr,
+       {"-d", "-c", "-k", "key", "plain.vurn"},
+       1,
+       {{broken_pipe}},
+       false,
+       reader_goes},
   };
+  binary_workspace ws;
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.name);
-    const gzip_stand_in gzip(c.body);
-    temp_dir dir;
-    write_file(dir / "key", std::string(64, 'a'));
-    const std::string data = text_of_size(3 * SEGMENT_SIZE);
-    write_file(dir / "data", data);
-    process_request request;
-    request.cwd = dir.path;
-    request.args = {"-z", "-e", "-k", "key", "-o", "out", "data"};
-    if (c.signal != 0) request.signal_after_output = c.signal;
-    const process_result result = run_process(request);
+    if (c.several && !SEVERAL_CHILDREN) continue;  // one processor: one child
+    std::optional<stand_in> gzip;
+    temp_dir first;
+    const char* path = std::getenv("PATH");
+    const std::string old_path = path != nullptr ? path : "/usr/bin:/bin";
+    if (c.path == search::stand_in) gzip.emplace(c.gzip);
+    if (c.path == search::nothing) setenv("PATH", first.path.c_str(), 1);
+    if (c.path == search::unrunnable_first) {
+      write_file(first / "gzip", "#!/nonexistent/sh\n");
+      ASSERT_EQ(chmod((first / "gzip").c_str(), 0755), 0);
+      setenv("PATH", (first.path + ":" + old_path).c_str(), 1);
+    }
+    const process_result result = ws.run(c.args, c.prefix);
+    if (c.path != search::stand_in) setenv("PATH", old_path.c_str(), 1);
     EXPECT_EQ(result.status, c.status) << result.err;
-    EXPECT_EQ(result.signal, c.signal);
-    if (c.status == 1) {
-      EXPECT_TRUE(result.err.ends_with("Encryption operation failed\n")) << result.err;
+    expect_err(result.err, c.err);
+    EXPECT_EQ(result.err.find("Error writing out"), std::string::npos) << result.err;
+    EXPECT_EQ(file_exists(ws.dir / "out"), c.status == 0);
+    if (gzip) {
+      EXPECT_TRUE(gzip->children_gone());
     }
-    EXPECT_GE(gzip.lines("gzip.pids").size(), 1u);
-    EXPECT_TRUE(gzip.children_gone());
-    const bool made = c.status == 0;
-    EXPECT_EQ(count_entries(dir.path), made ? 3 : 2);  // the key, the data and the container
-    if (made) {
-      EXPECT_TRUE(test::run_vurn({"-z", "-d", "-c", "-k", "key", "out"}, dir.path).out == data);
-      // Decrypted alone, the container holds members that gzip decodes; the zero fill of the
-      // last chunk after them is ignored.
-      const process_result members = test::run_vurn({"-d", "-c", "-k", "key", "out"}, dir.path);
-      EXPECT_TRUE(gunzipped(members.out, dir) == data);
+    std::remove((ws.dir / "out").c_str());
+  }
+}
+
+// A run that a signal ends takes its children with it, wherever they are, and leaves nothing.
+TEST(Filter, ATerminatedRunEndsItsChildren) {
+  const struct {
+    const char* name;
+    const char* program;
+    std::vector<std::string> args;  // reading a standard input kept open, but for "big"
+  } cases[] = {
+      {"gzip reading a pipe", "gzip", {"-z", "-e", "-k", "key", "-o", "out"}},
+      {"gzip children reading a file", "gzip", {"-z", "-e", "-k", "key", "-o", "out", "big"}},
+      {"gunzip", "gunzip", {"-z", "-d", "-k", "key", "-o", "out"}},
+  };
+  binary_workspace ws;
+  const int entries = count_entries(ws.dir.path);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const stand_in filter("echo started >&2\nexec \"$REAL\" \"$@\"", c.program);
+    process_request request;
+    request.cwd = ws.dir.path;
+    request.args = c.args;
+    request.stdin_data = "key ";  // a header begun: the key is known, gunzip may start
+    request.keep_stdin_open = true;
+    request.signal_after_output = SIGTERM;
+    const process_result result = run_process(request);
+    EXPECT_EQ(result.signal, SIGTERM) << result.err;
+    EXPECT_TRUE(filter.children_gone());
+    EXPECT_EQ(count_entries(ws.dir.path), entries);
+    // None of the files vurn opened (the input, the output, its folder) reaches a child.
+    for (const std::string& fds : filter.lines("fds")) EXPECT_EQ(fds, "0 1 2 3 ");
+  }
+}
+
+// Under a limit on processes (threads count) or descriptors, -z starts as many children as fit:
+// where one can run, the run succeeds. The process limit binds only another user than root, one
+// with no other processes; the descriptor limit binds everyone.
+TEST(Filter, UnderAProcessOrDescriptorLimitFewerChildrenRun) {
+  if (test::vurn_runs_under_test_runner()) GTEST_SKIP() << "a runner counts against the limits";
+  // A user of its own, so that no other test's processes count against its limit.
+  const std::vector<std::string> as_user = {"setpriv", "--reuid=64731", "--regid=64731",
+                                            "--clear-groups"};
+  const struct {
+    const char* name;
+    std::vector<std::string> limit;
+    bool other_user;
+  } cases[] = {
+      {"twelve descriptors", {"prlimit", "--nofile=12"}, false},
+      {"three processes: this one, its pipeline's thread, one child",
+       {"prlimit", "--nproc=3"},
+       true},
+  };
+  binary_workspace ws;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> prefix = c.limit;
+    if (c.other_user) {
+      if (geteuid() != 0) {
+        GTEST_SKIP() << "a process limit binds only a user with no other processes: root runs it";
+      }
+      ASSERT_EQ(chown(ws.dir.path.c_str(), 64731, 64731), 0);
+      prefix.insert(prefix.begin(), as_user.begin(), as_user.end());
     }
+    const process_result made = ws.run({"-z", "-e", "-k", "key", "-o", "c.vurn", "big"}, prefix);
+    EXPECT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(made.err, "");
+    EXPECT_TRUE(ws.run({"-z", "-d", "-c", "-k", "key", "c.vurn"}).out == ws.big);
+    std::remove((ws.dir / "c.vurn").c_str());
   }
 }
 

@@ -24,11 +24,10 @@ using test::read_file;
 using test::temp_dir;
 using test::write_file;
 
-key_generation_result generate(int bits, const std::string& path,
-                               key_file_creation creation = key_file_creation::replace,
-                               const std::string& random = "/dev/urandom") {
+key_file_result generate(int bits, const std::string& path,
+                         const std::string& random = "/dev/urandom") {
   std::array<char, KEY_TEXT_MAX> buffer{};
-  return generate_key_file(bits, buffer, path.c_str(), creation, random.c_str());
+  return generate_key_file(bits, buffer, path.c_str(), random.c_str());
 }
 
 key_file_result read_key(const std::string& path, std::string* text = nullptr) {
@@ -50,7 +49,7 @@ TEST(KeyFile, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   temp_dir dir;
   for (int bits : {128, 192, 256}) {
     const std::string path = dir / ("key" + std::to_string(bits));
-    EXPECT_TRUE(generate(bits, path).ok());
+    EXPECT_EQ(generate(bits, path).bits, bits);
     const std::string content = read_file(path);
     EXPECT_EQ(content.size(), static_cast<std::size_t>(bits / 4));
     EXPECT_TRUE(is_upper_hex(content)) << content;
@@ -60,90 +59,46 @@ TEST(KeyFile, WritesUpperCaseDigitsOnlyThatReadBackAtEverySize) {
   }
 }
 
-// A replaced key file is the one the name leads to: a symbolic link stays a link, a second hard
-// link sees the new key too. Either way the key is the owner's alone and the replacement is said.
-TEST(KeyFile, KeysAreTheOwnersAloneAndReplacingOneWarns) {
+// A key file is created exclusively, as the owner's alone: whatever holds the name (a file, a
+// folder, a device, a symbolic link dangling or not) stays as it was, and nothing is created.
+TEST(KeyFile, IsCreatedForItsOwnerAloneAndNeverReplacesAnything) {
+  temp_dir dir;
+  write_file(dir / "taken", "mine");
+  ASSERT_EQ(symlink("taken", (dir / "link").c_str()), 0);
+  ASSERT_EQ(symlink("absent", (dir / "dangling").c_str()), 0);
   const struct {
-    const char* name;
-    bool existing;
-    bool through_symlink;
-    bool hard_linked;
-  } cases[] = {
-      {"new", false, false, false},
-      {"existing", true, false, false},
-      {"symlink", true, true, false},
-      {"hard-linked", true, false, true},
-  };
+    std::string path;
+    key_file_error error;
+    int error_number;
+  } cases[] = {{dir / "new", key_file_error::none, 0},
+               {dir / "taken", key_file_error::exists, EEXIST},
+               {dir / "link", key_file_error::exists, EEXIST},
+               {dir / "dangling", key_file_error::exists, EEXIST},
+               {dir.path, key_file_error::exists, EEXIST},
+               {"/dev/full", key_file_error::exists, EEXIST},
+               {dir / "missing-folder/key", key_file_error::cannot_create, ENOENT}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    temp_dir dir;
-    const std::string file = dir / "key";
-    const std::string named = c.through_symlink ? dir / "link" : file;
-    if (c.existing) {
-      write_file(file, std::string(64, '0'));
-      chmod(file.c_str(), 0644);
-    }
-    if (c.through_symlink) {
-      ASSERT_EQ(symlink("key", named.c_str()), 0);
-    }
-    if (c.hard_linked) {
-      ASSERT_EQ(link(file.c_str(), (dir / "other").c_str()), 0);
-    }
-
-    const key_generation_result result = generate(256, named);
-    EXPECT_TRUE(result.ok());
-    EXPECT_EQ(result.replaced, c.existing);
-    EXPECT_EQ(file_mode(file), 0600u);
-    const std::string key = read_file(file);
-    EXPECT_EQ(key.size(), 64u);
-    EXPECT_NE(key, std::string(64, '0'));
-    struct stat st;
-    ASSERT_EQ(lstat(named.c_str(), &st), 0);
-    EXPECT_EQ(S_ISLNK(st.st_mode), c.through_symlink);
-    if (c.hard_linked) {
-      EXPECT_EQ(read_file(dir / "other"), key);
-    }
+    const key_file_result result = generate(256, c.path);
+    EXPECT_EQ(result.error, c.error) << c.path;
+    EXPECT_EQ(result.error_number, c.error_number) << c.path;
   }
+  EXPECT_EQ(file_mode(dir / "new"), 0600u);
+  EXPECT_EQ(read_file(dir / "taken"), "mine");
+  EXPECT_FALSE(file_exists(dir / "absent"));
+  EXPECT_EQ(test::count_entries(dir.path), 4);
 }
 
-TEST(KeyFile, AFailingRandomDeviceLeavesKeyFilesAlone) {
+TEST(KeyFile, AFailingRandomDeviceCreatesNothing) {
   temp_dir dir;
-  const std::string existing = dir / "existing";
   const std::string absent = dir / "absent";
-  write_file(existing, "precious");
   const std::string empty_device = dir / "empty-device";
   write_file(empty_device, "");
 
-  const key_generation_result missing =
-      generate(256, existing, key_file_creation::replace, dir / "no-such-device");
-  EXPECT_EQ(missing.digits.error, key_digits_error::cannot_open_device);
-  EXPECT_EQ(missing.digits.error_number, ENOENT);
-  const key_generation_result short_read =
-      generate(256, existing, key_file_creation::replace, empty_device);
-  EXPECT_EQ(short_read.digits.error, key_digits_error::read_failed);
-  EXPECT_FALSE(generate(256, absent, key_file_creation::replace, empty_device).ok());
-
-  EXPECT_EQ(read_file(existing), "precious");
+  const key_file_result missing = generate(256, absent, dir / "no-such-device");
+  EXPECT_EQ(missing.error, key_file_error::cannot_open_device);
+  EXPECT_EQ(missing.error_number, ENOENT);
+  EXPECT_EQ(generate(256, absent, empty_device).error, key_file_error::random_read_failed);
   EXPECT_FALSE(file_exists(absent));
-}
-
-TEST(KeyFile, RefusesPathsItCannotCreateOrWrite) {
-  temp_dir dir;
-  const std::string taken = dir / "taken";
-  write_file(taken, "mine");
-  const struct {
-    std::string path;
-    int error;
-  } cases[] = {{dir / "missing-folder/key", ENOENT},
-               {dir.path, EISDIR},
-               {taken, EEXIST},
-               {"/dev/full", ENOSPC}};
-  for (const auto& c : cases) {
-    const auto creation =
-        c.path == taken ? key_file_creation::create_new : key_file_creation::replace;
-    EXPECT_EQ(generate(256, c.path, creation).write_error, c.error) << c.path;
-  }
-  EXPECT_EQ(read_file(taken), "mine");
 }
 
 TEST(KeyFile, RefusesWrongSizesWithoutReadingThem) {
@@ -167,8 +122,9 @@ TEST(KeyFile, ReadsEitherCaseButOnlyFromARegularFile) {
   EXPECT_EQ(text, mixed_case);
   const std::string fifo = dir / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {dir / "missing", dir.path, fifo, std::string("/dev/zero")}) {
-    EXPECT_EQ(read_key(path).error, key_file_error::cannot_open) << path;
+  EXPECT_EQ(read_key(dir / "missing").error_number, ENOENT);
+  for (const std::string& path : {dir.path, fifo, std::string("/dev/zero")}) {
+    EXPECT_EQ(read_key(path).error, key_file_error::not_regular) << path;
   }
 }
 
