@@ -28,10 +28,7 @@ vurn=$repo/build/release/vurn
 work=$(mktemp -d "$repo/build/vurn-sync.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-echo "Writing $size_mib MiB of random bytes and a key..." >&2
-head -c "$((size_mib * 1024 * 1024))" /dev/urandom >data
-od -An -tx1 -N32 /dev/urandom | tr -d ' \n' | tr a-f A-F >key
-"$vurn" -e -c -k key data >data.vurn
+make_data "$size_mib" "$vurn"
 
 # run <label> <shell command>: removes the output, syncs, then times the command into t.<label>.
 run() {

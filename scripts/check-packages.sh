@@ -5,7 +5,8 @@
 # installed yet, it installs them with dpkg, runs the installed vurn, finds its manual page,
 # purges them and checks that no file or folder of theirs is left. Installed packages are never
 # touched: the install round trip is skipped then, saying why.
-# Needs: dpkg-dev, file, lintian, man-db, pkg-config, and a finished release build.
+# Needs: dpkg-dev, file, lintian, man-db, pkg-config, and a finished release build (python3 for
+# the Python package's check).
 set -euo pipefail
 cd "$(dirname "$0")/../build/release"
 
@@ -15,10 +16,11 @@ version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' CPackConfig.cmak
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib_package=$(sed -n 's/^set(CPACK_DEBIAN_LIB_PACKAGE_NAME "\(.*\)")$/\1/p' CPackConfig.cmake)
-packages=(vurn "$lib_package" libvurn-dev)
+packages=(vurn "$lib_package" libvurn-dev python3-vurn)
 debs=()
 for package in "${packages[@]}"; do
-  debs+=("${package}_${version}_${arch}.deb")
+  [ "$package" = python3-vurn ] && deb_arch=all || deb_arch=$arch
+  debs+=("${package}_${version}_${deb_arch}.deb")
 done
 for deb in "${debs[@]}"; do
   echo "-- dpkg-deb -c $deb"
@@ -27,12 +29,17 @@ done
 echo "-- lintian"
 lintian --fail-on error "${debs[@]}"
 
-# check_tree <root>: vurn, its manual page and the pkg-config file under <root>/usr work.
+# check_tree <root>: vurn, its manual page, the pkg-config file and the Python package under
+# <root>/usr work (Debian's python3 reads the installed package from its own folder).
 check_tree() {
   # -V prints a fixed text of its own, not the package version: the same as the build's.
   [ "$("$1/usr/bin/vurn" -V 2>&1)" = "$(./vurn -V 2>&1)" ]
   [ -f "$1/usr/share/man/man1/vurn.1.gz" ] || { echo "no manual page in $1" >&2; return 1; }
   [ "$(PKG_CONFIG_PATH="$1/usr/lib/$multiarch/pkgconfig" pkg-config --modversion vurn)" = "$version" ]
+  if [ -x /usr/bin/python3 ]; then
+    PYTHONPATH=$1/usr/lib/python3/dist-packages LD_LIBRARY_PATH=$1/usr/lib/$multiarch \
+      /usr/bin/python3 -c 'import vurn; vurn.encrypt(b"x", vurn.Key.from_hex("0" * 32), "k")'
+  fi
 }
 
 unpacked=$(mktemp -d)

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -13,14 +14,12 @@
 #include <system_error>
 #include <thread>
 
-#include "cipher/chunks.h"
+#include "container/engine.h"
 #include "fileio/termination.h"
 #include "fileio/wipe.h"
 
 namespace vurn {
 namespace {
-
-constexpr std::size_t LARGEST_CHUNK = 32;  // bytes, for a 256-bit chunk
 
 // Bytes moved per stdio call and transformed in place per chunk-routine call: large enough that
 // system calls and per-call set-up are a small share of the work, and about the size of a
@@ -62,12 +61,6 @@ std::size_t pass_size(std::FILE* in, std::FILE* out, std::size_t chunk) {
   const bool streamed = is_stream(in) || is_stream(out);
   const std::size_t limit = streamed ? STREAM_PASS_SIZE : IO_BUFFER_SIZE;
   return limit - limit % chunk;
-}
-
-int run_chunk_routine(int direction, const mode_state& mode, const key_state& key,
-                      std::uint8_t* data, std::size_t chunk, std::size_t chunks) {
-  return direction == DIRECTION_ENCRYPT ? encrypt_chunks(&mode, &key, data, chunk, chunks, data)
-                                        : decrypt_chunks(&mode, &key, data, chunk, chunks, data);
 }
 
 // Writes passes on a thread of its own while the caller reads and transforms the next one, so that
@@ -139,9 +132,10 @@ class pass_writer {
   std::thread thread_;
 };
 
-// Moves the body from in to out a buffer at a time, transforming the chunks of each pass in place
-// with one call: every chunk starts the CBC chain again from the zero IV, so each chunk stands
-// alone and the cipher works on many of them at once.
+// Moves the body from in to out a buffer at a time through the container engine's chunk stream,
+// which transforms the whole chunks of each pass in place with one call (every chunk starts the
+// CBC chain again from the zero IV, so each chunk stands alone and the cipher works on many of
+// them at once) and, at the end of the input, the last chunk zero-filled.
 body_result run_passes(std::FILE* in, std::FILE* out, int direction, std::size_t chunk,
                        const key_state& key, const mode_state& mode, progress_hook progress) {
   const bool threaded = is_regular_file(out);
@@ -157,6 +151,7 @@ body_result run_passes(std::FILE* in, std::FILE* out, int direction, std::size_t
   // Declared after the buffers, so that the thread is done with them before they are scrubbed.
   pass_writer writer(out, threaded);
   const std::size_t turns = writer.running() ? 2 : 1;
+  chunk_stream stream(direction, chunk, key, mode);
 
   body_result result;
   std::uint64_t consumed = 0;
@@ -171,18 +166,20 @@ body_result run_passes(std::FILE* in, std::FILE* out, int direction, std::size_t
     }
     if (got == 0) break;
 
-    const std::size_t used = (got + chunk - 1) / chunk * chunk;
-    const std::size_t filled = turn * pass + used;
+    // A pass is a whole number of chunks, so only the input's last one can end inside a chunk,
+    // which the last-chunk step then fills up with zeros.
+    if (got % chunk != 0) result.ended_inside_chunk = direction == DIRECTION_DECRYPT;
+    vurn_in input{buffer.data(), got, 0};
+    vurn_out output{buffer.data(), pass, 0};
+    const bool transformed = transform(stream, input, output) && transform_last_chunk(stream) &&
+                             transform(stream, input, output);
+    const std::size_t filled = turn * pass + std::max(output.pos, got);
     if (filled > scrub.bytes.size()) scrub.bytes = std::as_writable_bytes(buffers.first(filled));
-    if (used != got) {
-      std::memset(buffer.data() + got, 0, used - got);
-      result.ended_inside_chunk = direction == DIRECTION_DECRYPT;
-    }
-    if (run_chunk_routine(direction, mode, key, buffer.data(), chunk, used / chunk) != CHUNKS_ALL) {
+    if (!transformed) {
       result.error = body_error::cipher_failed;
       return result;
     }
-    if (const int error = writer.hand_over(buffer.first(used)); error != 0) {
+    if (const int error = writer.hand_over(buffer.first(output.pos)); error != 0) {
       result.error = body_error::write_failed;
       result.error_number = error;
       return result;

@@ -1,5 +1,6 @@
 #include "container/format.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -32,90 +33,129 @@ constexpr std::int64_t decode_le64(const std::uint8_t* bytes) {
 static_assert(decode_le64(encode_le64(256).data()) == 256 && encode_le64(256)[1] == 1);
 static_assert(decode_le64(encode_le64(-2).data()) == -2);
 
-// Sets the error of a read that met EOF: read_failed with its errno after a read error, else
-// at_end.
-void fail_at_end(std::FILE* in, header_error at_end, header_result& header) {
-  if (std::ferror(in)) {
-    header.error = header_error::read_failed;
-    header.read_errno = errno;
-  } else {
-    header.error = at_end;
-  }
-}
-
-// The first byte that is not white space, or EOF.
-int skip_space(std::FILE* in) {
-  int c;
-  do c = std::getc(in);
-  while (c != EOF && is_header_space(c));
-  return c;
-}
-
-void read_whole_name(std::FILE* in, header_result& header) {
-  int c = skip_space(in);
-  while (c != EOF && !is_header_space(c)) {
-    if (header.key_name.size() == STORED_NAME_MAX) {
-      header.error = header_error::name_too_long;
-      return;
-    }
-    header.key_name += static_cast<char>(c);
-    c = std::getc(in);
-  }
-  while (c != EOF && is_header_space(c)) c = std::getc(in);
-  if (c != EOF) {
-    std::ungetc(c, in);
-  } else {
-    // The name is empty only when the input ended before any byte that is not white space.
-    fail_at_end(in, header.key_name.empty() ? header_error::no_key_name : header_error::none,
-                header);
-  }
-}
-
-void read_fixed_field(std::FILE* in, header_result& header) {
-  field_bytes field{};
-  if (std::fread(field.data(), 1, field.size(), in) != field.size()) {
-    fail_at_end(in, header_error::bad_chunk_field, header);
-    return;
-  }
-  const std::int64_t bits = decode_le64(field.data());
-  if (!is_valid_bit_size(bits)) {
-    header.error = header_error::bad_chunk_field;
-    return;
-  }
-  header.chunk.bits = static_cast<int>(bits);
-}
-
-// Slides a window of one byte and a field over the input until the byte is white space and the
-// field is valid; stops right after that field.
-void find_field_after_skipped_name(std::FILE* in, header_result& header) {
-  std::array<std::uint8_t, 1 + FIELD_SIZE> window{};
-  std::size_t held = 0;
-  for (;;) {
-    while (held < window.size()) {
-      const int c = std::getc(in);
-      if (c == EOF) {
-        fail_at_end(in, header_error::bad_chunk_field, header);
+// Offers the stream's bytes to the parser until `enough` says so or the input ends; a byte the
+// parser leaves goes back to the stream. Sets header.error to read_failed after a read error, or
+// to the parser's error.
+template <typename Enough>
+void feed(std::FILE* in, header_result& header, Enough enough) {
+  header_parser& parser = header.parser;
+  while (!enough(parser) && parser.error() == header_error::none) {
+    const int c = std::getc(in);
+    if (c == EOF) {
+      if (std::ferror(in)) {
+        header.error = header_error::read_failed;
+        header.read_errno = errno;
         return;
       }
-      window[held++] = static_cast<std::uint8_t>(c);
+      parser.end_of_input();
+      break;
     }
-    const std::int64_t bits = decode_le64(window.data() + 1);
-    if (is_header_space(window[0]) && is_valid_bit_size(bits)) {
-      header.chunk.bits = static_cast<int>(bits);
-      return;
-    }
-    std::memmove(window.data(), window.data() + 1, window.size() - 1);
-    held = window.size() - 1;
+    if (!parser.take(static_cast<std::uint8_t>(c))) std::ungetc(c, in);
   }
+  header.error = parser.error();
 }
 
 }  // namespace
 
-int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk) {
+std::string header_bytes(std::string_view key_name, chunk_size chunk) {
   const field_bytes field = encode_le64(chunk.bits);
-  if (std::fwrite(key_name.data(), 1, key_name.size(), out) != key_name.size() ||
-      std::fputc(' ', out) == EOF ||
-      std::fwrite(field.data(), 1, field.size(), out) != field.size()) {
+  std::string bytes(key_name);
+  bytes += ' ';
+  bytes.append(field.begin(), field.end());
+  return bytes;
+}
+
+bool header_parser::take(std::uint8_t byte) {
+  switch (phase_) {
+    case phase::leading_space:
+      if (is_header_space(byte)) return true;
+      if (use_ == name_use::skip_name) {
+        name_ += static_cast<char>(byte);
+        phase_ = phase::field;
+        return true;
+      }
+      phase_ = phase::name;
+      [[fallthrough]];
+    case phase::name:
+      if (!is_header_space(byte)) {
+        if (name_.size() == STORED_NAME_MAX) {
+          fail(header_error::name_too_long);
+        } else {
+          name_ += static_cast<char>(byte);
+        }
+        return true;
+      }
+      phase_ = phase::space_after;
+      [[fallthrough]];
+    case phase::space_after:
+      if (is_header_space(byte)) return true;
+      phase_ = phase::field;
+      return false;
+    case phase::field:
+      if (use_ == name_use::keep_name) {
+        take_field_byte(byte);
+      } else {
+        slide_window(byte);
+      }
+      return true;
+    case phase::done:
+    case phase::failed:
+      break;
+  }
+  return false;
+}
+
+void header_parser::take_field_byte(std::uint8_t byte) {
+  window_[held_++] = byte;
+  if (held_ < FIELD_SIZE) return;
+  const std::int64_t bits = decode_le64(window_.data());
+  if (!is_valid_bit_size(bits)) {
+    fail(header_error::bad_chunk_field);
+    return;
+  }
+  chunk_.bits = static_cast<int>(bits);
+  phase_ = phase::done;
+}
+
+void header_parser::slide_window(std::uint8_t byte) {
+  if (held_ == window_.size()) {
+    // The byte leaving the window was part of the name.
+    if (!name_overflow_ && name_.size() < STORED_NAME_MAX) {
+      name_ += static_cast<char>(window_[0]);
+    } else {
+      name_overflow_ = true;
+      forget_name();
+    }
+    std::memmove(window_.data(), window_.data() + 1, window_.size() - 1);
+    --held_;
+  }
+  window_[held_++] = byte;
+  if (held_ < window_.size()) return;
+  const std::int64_t bits = decode_le64(window_.data() + 1);
+  if (is_header_space(window_[0]) && is_valid_bit_size(bits)) {
+    chunk_.bits = static_cast<int>(bits);
+    phase_ = phase::done;
+  }
+}
+
+void header_parser::end_of_input() {
+  if (phase_ == phase::done || phase_ == phase::failed) return;
+  fail(phase_ == phase::leading_space ? header_error::no_key_name : header_error::bad_chunk_field);
+}
+
+void header_parser::fail(header_error error) {
+  error_ = error;
+  phase_ = phase::failed;
+}
+
+void header_parser::forget_name() {
+  std::fill(name_.begin(), name_.end(), '\0');
+  name_.clear();
+}
+
+int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk) {
+  const std::string bytes = header_bytes(key_name, chunk);
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
     return errno != 0 ? errno : EIO;
   }
   return 0;
@@ -123,20 +163,22 @@ int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk) {
 
 header_result read_key_name(std::FILE* in, name_use use) {
   header_result header;
-  if (use == name_use::keep_name) {
-    read_whole_name(in, header);
-  } else if (skip_space(in) == EOF) {
-    fail_at_end(in, header_error::no_key_name, header);
-  }
+  header.parser = header_parser(use);
+  // keep_name: the name may end with the input; step two then finds no field.
+  feed(in, header, [](const header_parser& parser) { return parser.name_read(); });
+  if (header.error == header_error::bad_chunk_field) header.error = header_error::none;
+  if (use == name_use::keep_name) header.key_name = header.parser.key_name();
   return header;
 }
 
-void read_chunk_field(std::FILE* in, name_use use, header_result& header) {
-  if (use == name_use::keep_name) {
-    read_fixed_field(in, header);
-  } else {
-    find_field_after_skipped_name(in, header);
+void read_chunk_field(std::FILE* in, name_use, header_result& header) {
+  // After a name that ended with the input the parser has its error already.
+  if (header.parser.error() != header_error::none) {
+    header.error = header.parser.error();
+    return;
   }
+  feed(in, header, [](const header_parser& parser) { return parser.done(); });
+  if (header.error == header_error::none) header.chunk = header.parser.chunk();
 }
 
 header_result read_header(std::FILE* in, name_use use) {

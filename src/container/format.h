@@ -9,6 +9,7 @@
 // what they found; the caller words the messages.
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -38,22 +39,11 @@ enum class header_error {
   read_failed,      // read_errno tells why
 };
 
-struct header_result {
-  header_error error = header_error::none;
-  int read_errno = 0;    // for read_failed
-  std::string key_name;  // the stored name (any bytes but white space); empty when skipped
-  chunk_size chunk{};    // valid once the chunk-size field has been read
-};
-
 // White space as the C locale has it, whatever locale the process runs in: space \t \n \v \f \r.
 // A stored key name ends at the first of them.
 constexpr bool is_header_space(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-
-// Writes "<key_name> <8-byte chunk-size field>" to out. Returns 0, or the errno of the failed
-// write (the bytes may sit in the stream's buffer until the body's flush reports them).
-int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk);
 
 // How the stored key name is read.
 enum class name_use {
@@ -66,6 +56,64 @@ enum class name_use {
   // which no stored name can. This reads back containers made under key names with blanks.
   skip_name,
 };
+
+// The whole header as written: "<key_name> <8-byte chunk-size field>".
+std::string header_bytes(std::string_view key_name, chunk_size chunk);
+
+// Reads a header a byte at a time, whatever pieces the input comes in: the one reading of the
+// header, behind both the stream routines below and the container engine.
+class header_parser {
+ public:
+  explicit header_parser(name_use use = name_use::keep_name) : use_(use) {}
+
+  // Offers the next input byte. Returns false when the byte was not taken: keep_name leaves the
+  // first byte of the chunk-size field to be offered again once the name step is over.
+  bool take(std::uint8_t byte);
+  // The input ended: sets error() (no_key_name before any name byte, else bad_chunk_field)
+  // unless the header is complete.
+  void end_of_input();
+
+  // Step one is over: the name and the white space after it are read (keep_name), or the first
+  // byte that is not white space (skip_name).
+  bool name_read() const { return phase_ == phase::field || phase_ == phase::done; }
+  bool done() const { return phase_ == phase::done; }
+  header_error error() const { return error_; }
+  chunk_size chunk() const { return chunk_; }
+  // The stored name: with keep_name the word read, with skip_name every byte from the first one
+  // that is not white space up to the separator (empty when that is over STORED_NAME_MAX bytes).
+  const std::string& key_name() const { return name_; }
+  // Clears the name (which may be held in memory that is freed later).
+  void forget_name();
+
+ private:
+  enum class phase { leading_space, name, space_after, field, done, failed };
+  void fail(header_error error);
+  void take_field_byte(std::uint8_t byte);
+  void slide_window(std::uint8_t byte);
+
+  name_use use_;
+  phase phase_ = phase::leading_space;
+  header_error error_ = header_error::none;
+  chunk_size chunk_{};
+  std::string name_;
+  bool name_overflow_ = false;
+  // keep_name: the field's bytes; skip_name: one byte and a field, slid until the byte is white
+  // space and the field valid.
+  std::array<std::uint8_t, 9> window_{};
+  std::size_t held_ = 0;
+};
+
+struct header_result {
+  header_error error = header_error::none;
+  int read_errno = 0;    // for read_failed
+  std::string key_name;  // the stored name (any bytes but white space); empty when skipped
+  chunk_size chunk{};    // valid once the chunk-size field has been read
+  header_parser parser;  // where step one left off, for step two
+};
+
+// Writes "<key_name> <8-byte chunk-size field>" to out. Returns 0, or the errno of the failed
+// write (the bytes may sit in the stream's buffer until the body's flush reports them).
+int write_header(std::FILE* out, std::string_view key_name, chunk_size chunk);
 
 // The header is read in two steps, so that a caller can do other work between them (the key is
 // set up after the name is known and before the chunk size is). Each step reads byte by byte and

@@ -1,6 +1,7 @@
 #include "container/format.h"
 
 #include <gtest/gtest.h>
+#include <vurn/container.h>
 
 #include <cerrno>
 #include <climits>
@@ -67,6 +68,22 @@ std::string every_name_byte() {
   return name;
 }
 
+// Reads bytes, all of the input, with the container engine: with a key set first for skip_name (as
+// -k does), without one for keep_name. The status, and the stored name once the header is read.
+int read_with_engine(const std::string& bytes, name_use use, std::string& name) {
+  vurn_reader* r = nullptr;
+  if (vurn_reader_new(&r) != VURN_OK) return VURN_E_MEMORY;
+  if (use == name_use::skip_name) vurn_reader_set_key(r, test::KEY_HEX.data(), 64);
+  vurn_in in{bytes.data(), bytes.size(), 0};
+  vurn_out out{nullptr, 0, 0};
+  const int status = vurn_reader_pull(r, &in, &out, 1);
+  const char* stored = nullptr;
+  std::size_t length = 0;
+  if (vurn_reader_header(r, &stored, &length, nullptr) == VURN_OK) name.assign(stored, length);
+  vurn_reader_free(r);
+  return status;
+}
+
 TEST(Format, WrittenHeadersReadBackWhicheverWayTheNameIsUsed) {
   const std::vector<std::string> names = {"k", "keys/a.key", std::string("a\0b", 3),
                                           every_name_byte(), std::string(STORED_NAME_MAX, 'n')};
@@ -94,7 +111,11 @@ TEST(Format, WrittenHeadersReadBackWhicheverWayTheNameIsUsed) {
   }
 }
 
+// The header routines on a stream, and the engine on the same bytes: the engine tells a header cut
+// short (VURN_E_TRUNCATED) from bytes that are none (VURN_E_HEADER), and with a complete header
+// (the rest left out) it has read a container with an empty body, or wants the key (READ).
 TEST(Format, HeadersAsEachNameUseReadsThem) {
+  constexpr int READ = VURN_NEED_KEY, CUT = VURN_E_TRUNCATED, BAD = VURN_E_HEADER;
   const std::string f128 = le64(128), f256 = le64(256);
   const std::string long_name(STORED_NAME_MAX + 1, 'n');
   const std::string cut_field = "name " + std::string(7, '\0');
@@ -103,41 +124,47 @@ TEST(Format, HeadersAsEachNameUseReadsThem) {
     std::string bytes;
     name_use use;
     header_error error;
+    int engine;
     std::string name = {};
     int bits = 0;
     std::string rest = {};
   } const cases[] = {
       {"white space around the name", "\n\t k1 \t\n\v\f\r" + f128 + "rest", name_use::keep_name,
-       header_error::none, "k1", 128, "rest"},
+       header_error::none, READ, "k1", 128, "rest"},
       {"blank in the name", "my keys/a.key " + f256, name_use::keep_name,
-       header_error::bad_chunk_field},
-      {"empty", "", name_use::keep_name, header_error::no_key_name},
-      {"white space only", " \n\t", name_use::keep_name, header_error::no_key_name},
-      {"no field", "name", name_use::keep_name, header_error::bad_chunk_field},
-      {"field cut short", cut_field, name_use::keep_name, header_error::bad_chunk_field},
-      {"name too long", long_name + " " + f256, name_use::keep_name, header_error::name_too_long},
+       header_error::bad_chunk_field, BAD},
+      {"empty", "", name_use::keep_name, header_error::no_key_name, CUT},
+      {"white space only", " \n\t", name_use::keep_name, header_error::no_key_name, CUT},
+      {"no field", "name", name_use::keep_name, header_error::bad_chunk_field, CUT},
+      {"field cut short", cut_field, name_use::keep_name, header_error::bad_chunk_field, CUT},
+      {"name too long", long_name + " " + f256, name_use::keep_name, header_error::name_too_long,
+       BAD},
 
       {"blank in the name", "my keys/a.key " + f256 + "rest", name_use::skip_name,
-       header_error::none, "", 256, "rest"},
-      {"leading blank", " k1 " + f256 + "rest", name_use::skip_name, header_error::none, "", 256,
-       "rest"},
+       header_error::none, VURN_DONE, "", 256, "rest"},
+      {"leading blank", " k1 " + f256 + "rest", name_use::skip_name, header_error::none, VURN_DONE,
+       "", 256, "rest"},
       {"white space after the name", "k1 \n" + f128 + "rest", name_use::skip_name,
-       header_error::none, "", 128, "rest"},
+       header_error::none, VURN_DONE, "", 128, "rest"},
       {"the first valid field ends it", "k " + f256 + " " + f128, name_use::skip_name,
-       header_error::none, "", 256, " " + f128},
-      {"long name", long_name + " " + f256 + "rest", name_use::skip_name, header_error::none, "",
-       256, "rest"},
-      {"empty", "", name_use::skip_name, header_error::no_key_name},
-      {"white space only", " \n\t", name_use::skip_name, header_error::no_key_name},
+       header_error::none, VURN_DONE, "", 256, " " + f128},
+      {"long name", long_name + " " + f256 + "rest", name_use::skip_name, header_error::none,
+       VURN_DONE, "", 256, "rest"},
+      {"empty", "", name_use::skip_name, header_error::no_key_name, CUT},
+      {"white space only", " \n\t", name_use::skip_name, header_error::no_key_name, CUT},
       {"no white space before the field", "k1" + f256 + "rest", name_use::skip_name,
-       header_error::bad_chunk_field},
+       header_error::bad_chunk_field, CUT},
       {"no name before the field", "  " + f256 + "rest", name_use::skip_name,
-       header_error::bad_chunk_field},
-      {"field cut short", cut_field, name_use::skip_name, header_error::bad_chunk_field},
+       header_error::bad_chunk_field, CUT},
+      {"field cut short", cut_field, name_use::skip_name, header_error::bad_chunk_field, CUT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << c.what << (c.use == name_use::keep_name ? ", kept" : ", skipped"));
+    std::string engine_name;
+    EXPECT_EQ(
+        read_with_engine(c.bytes.substr(0, c.bytes.size() - c.rest.size()), c.use, engine_name),
+        c.engine);
     byte_stream in(c.bytes);
     const header_result read = read_header(in.file(), c.use);
     EXPECT_EQ(read.error, c.error);
@@ -145,7 +172,14 @@ TEST(Format, HeadersAsEachNameUseReadsThem) {
     EXPECT_EQ(read.key_name, c.name);
     EXPECT_EQ(read.chunk.bits, c.bits);
     EXPECT_EQ(in.rest(), c.rest);
+    if (c.use == name_use::keep_name) {
+      EXPECT_EQ(engine_name, c.name);
+    }
   }
+  // With a key set first the engine gives the name with its blanks.
+  std::string engine_name;
+  EXPECT_EQ(read_with_engine("my keys/a.key " + f256, name_use::skip_name, engine_name), VURN_DONE);
+  EXPECT_EQ(engine_name, "my keys/a.key");
 
   const std::uint64_t bad_fields[] = {
       0, 64, 100, 512, static_cast<std::uint64_t>(-256), 1ull << 62, 256ull << 8, 1ull << 56};
@@ -154,6 +188,7 @@ TEST(Format, HeadersAsEachNameUseReadsThem) {
       byte_stream in("name " + le64(field) + std::string(32, 'x'));
       EXPECT_EQ(read_header(in.file(), use).error, header_error::bad_chunk_field) << field;
     }
+    EXPECT_EQ(read_with_engine("name " + le64(field), name_use::keep_name, engine_name), BAD);
   }
 }
 
