@@ -5,7 +5,7 @@
 
 _vurn_long_options='--encrypt --decrypt --make_key --key --keysize --blocksize --stdout --verbose
 --help --version'
-_vurn_short_options='-e -d -m -k -K -b -c -o -z -i -v -h -V'
+_vurn_short_options='-e -d -m -k -K -b -c -o -z -i -r -v -h -V'
 
 # What the word after the option $1 is: "file", "size", "other" (an argument that takes no
 # completion), or "none" when $1 takes no argument.

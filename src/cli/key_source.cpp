@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <span>
 
@@ -37,7 +36,7 @@ bool ask_for_key_name(std::string& name) {
   if (c != EOF) {
     std::ungetc(c, stdin);
   } else if (std::ferror(stdin)) {
-    say(text::STDIN_READ_FAILED, std::strerror(errno));
+    report_stdin_read_error(errno);
     return false;
   }
   if (name.empty()) {
@@ -79,56 +78,10 @@ bool storable(const char* key_path) {
   return false;
 }
 
-void append_octal_escape(std::string& shown, unsigned char byte) {
-  const char escaped[] = {'\\', static_cast<char>('0' + (byte >> 6)),
-                          static_cast<char>('0' + ((byte >> 3) & 7)),
-                          static_cast<char>('0' + (byte & 7))};
-  shown.append(escaped, sizeof escaped);
-}
-
-// The length of the valid UTF-8 sequence that starts text, or 0 when it starts with none: no
-// overlong forms, no surrogates, nothing past U+10FFFF.
-std::size_t utf8_length(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;  // the range of the second byte
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-
-bool is_control(std::string_view character) {
-  const auto lead = static_cast<unsigned char>(character[0]);
-  if (character.size() == 1) return lead < 0x20 || lead == 0x7F;
-  return lead == 0xC2 && static_cast<unsigned char>(character[1]) <= 0x9F;  // U+0080 to U+009F
-}
-
 }  // namespace
 
 key_material::~key_material() {
   const scrub_on_exit scrub{std::as_writable_bytes(std::span(digits))};
-}
-
-cipher_records::~cipher_records() {
-  const scrub_on_exit scrub{std::as_writable_bytes(std::span(&key, 1))};
 }
 
 made_key_file::~made_key_file() {
@@ -139,57 +92,43 @@ void made_key_file::made(const std::string& name) {
   if (file_id_of(name.c_str(), id_).ok()) name_ = name;
 }
 
-bool obtain_encryption_key(const settings& with, key_material& key, made_key_file& made) {
+key_outcome obtain_encryption_key(const settings& with, key_material& key, made_key_file& made) {
   std::string name;
   if (with.key_path != nullptr) {
-    if (!storable(with.key_path)) return false;
+    if (!storable(with.key_path)) return key_outcome::unusable_name;
     name = with.key_path;
   } else {
     const bool named =
         with.interactive ? ask_for_key_name(name) : make_fresh_key_file(with.key_bits, name, made);
     if (!named) {
       say(text::NO_KEY);
-      return false;
+      return key_outcome::unreadable;
     }
   }
-  read_named_key(name.c_str(), key);
-  if (key.bits == 0) say(text::NO_KEY);
-  return key.bits != 0;
+  const key_outcome read = read_named_key(name.c_str(), key);
+  if (read != key_outcome::ready) say(text::NO_KEY);
+  return read;
 }
 
-void read_named_key(const char* path, key_material& key) {
+key_outcome read_named_key(const char* path, key_material& key) {
   const key_file_result read = read_key_file(path, key.digits);
-  report(read, printable(path).c_str());
   key.bits = read.bits;
   key.name = path;
+  return report(read, printable(path).c_str()) ? key_outcome::ready : key_outcome::unreadable;
 }
 
-bool read_stored_key(const std::string& stored_name, const char* input_name, key_material& key) {
+key_outcome read_stored_key(const std::string& stored_name, const char* input_name,
+                            key_material& key) {
   const std::string shown = printable(stored_name);
   say(text::STORED_KEY_NAME, shown.c_str());
   // As a path the name would end at its first NUL byte and open another file than it says.
   if (stored_name.find('\0') != std::string::npos) {
     say(text::STORED_NAME_HOLDS_NUL, input_name);
-    return false;
+    return key_outcome::unusable_name;
   }
-  read_named_key(stored_name.c_str(), key);
+  const key_outcome read = read_named_key(stored_name.c_str(), key);
   say(text::STORED_KEY_READ, key.bits, shown.c_str());
-  return true;
-}
-
-std::string printable(std::string_view name) {
-  std::string shown;
-  while (!name.empty()) {
-    const std::size_t length = utf8_length(name);
-    const std::string_view character = name.substr(0, std::max<std::size_t>(length, 1));
-    if (length != 0 && !is_control(character)) {
-      shown += character;
-    } else {
-      for (const char c : character) append_octal_escape(shown, static_cast<unsigned char>(c));
-    }
-    name.remove_prefix(character.size());
-  }
-  return shown;
+  return read;
 }
 
 }  // namespace vurn

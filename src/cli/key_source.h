@@ -5,9 +5,7 @@
 
 #include <array>
 #include <string>
-#include <string_view>
 
-#include <vurn/cipher.h>
 #include "cli/options.h"
 #include "fileio/fd.h"
 #include "keyfile/keyfile.h"
@@ -24,17 +22,6 @@ struct key_material {
   key_material(const key_material&) = delete;
   key_material& operator=(const key_material&) = delete;
   ~key_material();  // clears the digits
-};
-
-// The cipher's records of one run's key; cleared when done.
-struct cipher_records {
-  key_state key{};
-  mode_state mode{};
-
-  cipher_records() = default;
-  cipher_records(const cipher_records&) = delete;
-  cipher_records& operator=(const cipher_records&) = delete;
-  ~cipher_records();
 };
 
 // The key file this run made (encryption with -i): removed again unless the run keeps it, and only
@@ -54,21 +41,23 @@ class made_key_file {
   file_id id_{};
 };
 
+// What a key step came to. Each step has said what went wrong.
+enum class key_outcome {
+  ready,          // the key is read
+  unreadable,     // no key file name was given, or the key file could not be read (key.bits 0)
+  unusable_name,  // the name cannot be stored in a container (white space) or used as a path (NUL)
+};
+
 // The key of an encryption: with.key_path, else the name asked for on standard error and read
-// from standard input, else (with -i) a new key file. False after the messages (none follow).
-bool obtain_encryption_key(const settings& with, key_material& key, made_key_file& made);
+// from standard input, else (with -i) a new key file. Unless ready, nothing follows its messages.
+key_outcome obtain_encryption_key(const settings& with, key_material& key, made_key_file& made);
 
-// Reads the key file at path into key; its messages when that fails, leaving key.bits 0.
-void read_named_key(const char* path, key_material& key);
+// Reads the key file at path into key: ready, or unreadable after its messages.
+key_outcome read_named_key(const char* path, key_material& key);
 
-// The key named in a container's header: says which name was found and reads that key file. False
-// after a message when the name cannot be used as a path; key.bits stays 0 when the file cannot be
-// read.
-bool read_stored_key(const std::string& stored_name, const char* input_name, key_material& key);
-
-// name as it may be shown on a terminal: valid UTF-8 stays as it is, except control characters
-// (C0, DEL and C1); they and every byte that is not part of valid UTF-8 become three-digit octal
-// escapes such as \033, a byte each, so that a container cannot drive the terminal.
-std::string printable(std::string_view name);
+// The key named in a container's header: says which name was found, reads that key file and says
+// how many bits it read.
+key_outcome read_stored_key(const std::string& stored_name, const char* input_name,
+                            key_material& key);
 
 }  // namespace vurn

@@ -1,12 +1,18 @@
-// Everything vurn says: the texts, and the one function that writes them to standard error.
+// Everything vurn says: the texts, the one function that writes them to standard error, and the
+// progress line drawn there between them.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vurn::text {
 
 // Fixed for compatibility: scripts and people compare these byte for byte (spelling, spacing and
 // trailing blanks included), so each stays exactly as it is. Formats are printf's.
 
-// The 659-byte help text.
+// The help text: 659 bytes, then the line of -r.
 inline constexpr char HELP[] =
     "molvex: help\n"
     "usage: [options] [file]\n"
@@ -22,7 +28,8 @@ inline constexpr char HELP[] =
     "   -o <file> : set output file\n"
     "   -z : use compression \n"
     "   -i : Turn off interactivity, namely won't prompt you for keyname.\n"
-    "   -m <keyfile> : create keyfile (required) and exit\n";
+    "   -m <keyfile> : create keyfile (required) and exit\n"
+    "   -r : encrypt or decrypt the files in folders and their subfolders\n";
 inline constexpr char MISSING_OPTIONS[] =
     "vurn: missing options( \"vurn --help\" for help\nsample usage: vurn [options] \n";
 inline constexpr char VERSION[] = "Molvex version %s\n";
@@ -111,19 +118,75 @@ inline constexpr char FILTER_EXIT_STATUS[] = "%s failed with exit status %d\n";
 inline constexpr char FILTER_SIGNAL[] = "%s was ended by signal %d\n";
 inline constexpr char FILTER_INPUT_UNREAD[] = "%s ended before reading all of its input\n";
 
+// Runs of several files: the line before the messages of each file, and the refusals.
+inline constexpr char FILE_LABEL[] = "%s:\n";
+inline constexpr char ONE_OUTPUT_FOR_MANY[] =
+    "-o names one output file; name one input file with -o, or leave -o off\n";
+inline constexpr char MANY_CONTAINERS_TO_STDOUT[] =
+    "Several containers on standard output cannot be decrypted; encrypt one file with -c\n";
+inline constexpr char OUTPUT_OF_THIS_RUN[] =
+    "%s was written earlier in this run; it is left as it is\n";
+inline constexpr char FOLDER_SYNC_FAILED[] = "Error syncing the folders of the outputs: %s\n";
+inline constexpr char INPUT_IS_RUN_KEY[] = "%s is the key file of this run; it is left as it is\n";
+
+// Folders (-r).
+inline constexpr char FOLDERS_NEED_KEY[] =
+    "Name the key file with -k to decrypt folders: without it each container would choose the "
+    "key file that decrypts it\n";
+inline constexpr char WALK_SKIPPED[] = "Skipping %s: %s\n";
+inline constexpr char WALK_FAILED[] = "Cannot read %s: %s\n";
+inline constexpr char SKIP_SYMBOLIC_LINK[] = "symbolic link, not followed";
+inline constexpr char SKIP_NOT_REGULAR[] = "not a regular file or folder";
+inline constexpr char SKIP_OTHER_FILE_SYSTEM[] = "on another file system";
+inline constexpr char SKIP_VISITED[] = "folder entered already";
+inline constexpr char SKIP_HOLDS_VURN[] = "its name holds .vurn";
+inline constexpr char SKIP_RUN_KEY[] = "the key file of this run";
+
+// What messages call the standard streams.
+inline constexpr char STANDARD_INPUT[] = "standard input";
+inline constexpr char STANDARD_OUTPUT[] = "standard output";
+
 }  // namespace vurn::text
 
 namespace vurn {
 
-// Writes one message to standard error, formatted as printf does. Whatever else is on the
-// terminal's current line for the moment (see set_line_eraser) is erased first.
+// Writes one message to standard error, formatted as printf does. A progress line on show is
+// erased first.
 __attribute__((format(printf, 1, 2))) void say(const char* format, ...);
-
-// fn, when set, is called before each message: it clears a line that is only shown in passing.
-void set_line_eraser(void (*fn)());
 
 // argv[0], for the one message that names the program; set once at start.
 void set_program_name(const char* name);
 const char* program_name();
+
+// name as it may be shown on a terminal: valid UTF-8 stays as it is, except control characters
+// (C0, DEL and C1); they and every byte that is not part of valid UTF-8 become three-digit octal
+// escapes such as \033, a byte each, so that a name from a file cannot drive the terminal.
+std::string printable(std::string_view name);
+
+// With several files in a run, the messages of each follow a line naming it (FILE_LABEL), written
+// before the first message said after begin_file(name), so a file that says nothing gets none.
+// A null name: no such line (a run of one file).
+void begin_file(const char* name);
+
+// What the progress line shows: which file of how many, and the input of the file in progress.
+struct progress_figures {
+  std::size_t file_number = 0;  // 1 for the first; 0: a run of one file, not counted
+  std::size_t file_count = 0;   // 0: unknown
+  std::string_view file_name;
+  std::uint64_t done = 0;   // input bytes
+  std::uint64_t total = 0;  // 0: unknown
+  double rate = 0;          // bytes a second
+};
+
+// Whether a progress line may be drawn: standard error is a terminal, and the run does not write
+// its data to standard output on a terminal (the line would be drawn into the data).
+bool progress_wanted(bool data_to_stdout);
+
+// Draws the progress line in place of the one on show. Where the terminal understands no escape
+// sequences (TERM unset or "dumb"), a shorter line is padded with blanks instead.
+void show_progress(const progress_figures& figures);
+
+// Erases the progress line, if one is on show.
+void erase_progress();
 
 }  // namespace vurn

@@ -11,7 +11,7 @@
 namespace vurn {
 namespace {
 
-constexpr const char* SHORT_OPTIONS = "Vzivhcm:k:b:f:deK:o:";
+constexpr const char* SHORT_OPTIONS = "Vzivhcm:k:b:f:deK:o:r";
 
 // --stdout takes an argument although -c does not; the argument is accepted and ignored.
 constexpr option LONG_OPTIONS[] = {
@@ -102,6 +102,9 @@ bool apply_option(int letter, settings& with, requests& asked) {
     case 'z':
       with.compress = true;
       break;
+    case 'r':
+      with.recursive = true;
+      break;
     case 'o':
       with.output_path = optarg;
       break;
@@ -125,7 +128,7 @@ parse_result parse_options(int argc, char* argv[]) {
       return result;
     }
   }
-  if (optind < argc) result.line.with.input_path = argv[optind];
+  result.line.with.inputs.assign(argv + optind, argv + argc);
   result.line.what = chosen(asked);
   return result;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vurn {
 
@@ -15,11 +16,12 @@ struct settings {
   bool to_stdout = false;
   bool interactive = true;        // without -k, ask for the key file's name (else make a key)
   bool compress = false;          // -z
+  bool recursive = false;         // -r: a folder operand stands for the files in it
   std::int32_t key_bits = 256;    // the size of keys vurn makes
   std::int32_t chunk_bits = 256;  // -b
   const char* key_path = nullptr;
   const char* output_path = nullptr;
-  const char* input_path = nullptr;
+  std::vector<const char*> inputs;  // the operands, in order; none: standard input
 };
 
 struct command_line {

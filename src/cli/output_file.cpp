@@ -5,16 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "cli/messages.h"
+#include "cli/reports.h"
 
 namespace vurn {
 namespace {
-
-void report_write_error(const output_file& output, int error) {
-  say(text::WRITE_FAILED, output.name, std::strerror(error));
-}
 
 // The stream gets its own descriptor, so that closing it leaves the result's with its owner.
 std::FILE* open_stream_on(int fd) {
@@ -42,39 +38,41 @@ output_file::~output_file() {
   discard_output(*this);
 }
 
-bool open_output(output_file& output, const char* path, std::FILE* input) {
+bool open_output(output_file& output, const char* path, std::FILE* input, int folder_fd,
+                 const char* target) {
   discard_output(output);
   if (path == nullptr) {
     output.stream = stdout;
-    output.name = "standard output";
+    output.name = text::STANDARD_OUTPUT;
     return true;
   }
   output.name = path;
   atomic_file_options options;
   options.mode_limit = permissions_of(input);
-  io_result opened = output.file.open(path, options);
+  options.no_follow = target != nullptr;
+  io_result opened = output.file.open(target != nullptr ? target : path, options, folder_fd);
   if (opened.ok()) {
     output.stream = open_stream_on(output.file.fd());
     if (output.stream == nullptr) opened = last_error();
   }
   if (opened.ok()) return true;
   output.file.discard();
-  say(text::CANNOT_CREATE_OUTPUT, path, std::strerror(opened.error_number));
+  report_uncreated_output(path, opened.error_number);
   return false;
 }
 
-bool commit_output(output_file& output) {
+bool commit_output(output_file& output, folder_syncs* later) {
   if (output.stream == stdout) {
     output.stream = nullptr;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    report_write_error(output, errno);
+    report_write_error(output.name, errno);
     return false;
   }
   const bool flushed = std::fclose(output.stream) == 0;
   output.stream = nullptr;
-  const int status = flushed ? output.file.commit().error_number : errno;
+  const int status = flushed ? output.file.commit(later).error_number : errno;
   if (status == 0) return true;
-  report_write_error(output, status);
+  report_write_error(output.name, status);
   output.file.discard();
   return false;
 }

@@ -114,4 +114,45 @@ bool report(const filter_failure& failure, const char* input_name) {
   return false;
 }
 
+bool report_skip(const walk_entry& found) {
+  const char* reason = nullptr;
+  switch (found.skipped) {
+    case walk_skip::none:
+      return true;
+    case walk_skip::symbolic_link:
+      reason = text::SKIP_SYMBOLIC_LINK;
+      break;
+    case walk_skip::not_regular:
+      reason = text::SKIP_NOT_REGULAR;
+      break;
+    case walk_skip::other_file_system:
+      reason = text::SKIP_OTHER_FILE_SYSTEM;
+      break;
+    case walk_skip::visited_already:
+      reason = text::SKIP_VISITED;
+      break;
+    case walk_skip::unreadable:
+      say(text::WALK_FAILED, printable(found.path).c_str(), std::strerror(found.error));
+      return false;
+  }
+  say(text::WALK_SKIPPED, printable(found.path).c_str(), reason);
+  return true;
+}
+
+void report_uncreated_output(const char* path, int error) {
+  say(text::CANNOT_CREATE_OUTPUT, path, std::strerror(error));
+}
+
+void report_write_error(const char* name, int error) {
+  say(text::WRITE_FAILED, name, std::strerror(error));
+}
+
+void report_folder_sync_error(int error) {
+  say(text::FOLDER_SYNC_FAILED, std::strerror(error));
+}
+
+void report_stdin_read_error(int error) {
+  say(text::STDIN_READ_FAILED, std::strerror(error));
+}
+
 }  // namespace vurn

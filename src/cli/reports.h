@@ -3,6 +3,7 @@
 
 #include "container/body.h"
 #include "container/format.h"
+#include "fileio/walk.h"
 #include "filter/filter.h"
 #include "keyfile/keyfile.h"
 
@@ -16,6 +17,17 @@ void report_unopened_input(const char* path, int error_number);
 bool report(const header_result& header, const char* input_name);
 // With ended_inside_chunk, the warning comes first.
 bool report(const body_result& body, const char* input_name, const char* output_name);
+// What a walk skipped, or could not read; false for the latter, which is a failure.
+bool report_skip(const walk_entry& found);
+
+// An output that could not be created, and why (an errno value).
+void report_uncreated_output(const char* path, int error);
+// A file that could not be written, and why (an errno value).
+void report_write_error(const char* name, int error);
+// The folders of a run's outputs could not be synced, and why (an errno value).
+void report_folder_sync_error(int error);
+// Standard input could not be read, and why (an errno value).
+void report_stdin_read_error(int error);
 // A child that could not run the program has said so itself ("Error running gzip...").
 bool report(const filter_failure& failure, const char* input_name);
 

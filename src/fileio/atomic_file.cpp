@@ -38,6 +38,10 @@ constexpr std::size_t COPY_BUFFER_SIZE = 1024 * 1024;
 
 // ---- Small helpers ----
 
+int write_flags(const atomic_file_state& f) {
+  return WRITE_FLAGS | (f.no_follow ? O_NOFOLLOW : 0);
+}
+
 int error_of(int result) {
   return result == 0 ? 0 : errno;
 }
@@ -65,6 +69,11 @@ int sync_file(int fd) {
 int sync_folder(int fd) {
   if (fsync(fd) == 0 || errno == EBADF || errno == EINVAL) return 0;
   return errno;
+}
+
+// The folder of a result just put in place: synced now, or by `later`.
+int sync_folder(const atomic_file_state& f, folder_syncs* later) {
+  return later != nullptr ? later->add(f.folder_fd) : sync_folder(f.folder_fd);
 }
 
 // A fresh name for a temporary file; creating it exclusively decides whether it is free.
@@ -203,8 +212,8 @@ bool may_have_created(const atomic_file_state& f, const struct stat& file) {
 
 // Removes the file the pinning open created, found where the kernel put it (the name, or the name
 // its symbolic links lead to), and only while that name still leads to exactly that file.
-void remove_created(const path_parts& parts, const struct stat& created) {
-  unique_fd folder(open_folder(AT_FDCWD, parts.folder));
+void remove_created(int at_fd, const path_parts& parts, const struct stat& created) {
+  unique_fd folder(open_folder(at_fd, parts.folder));
   std::string name = parts.name;
   for (int hop = 0; folder.valid() && hop <= MAX_LINK_HOPS; ++hop) {
     struct stat named;
@@ -229,10 +238,11 @@ int open_pinned(const atomic_file_state& f, const char* path, const path_parts& 
                 const struct stat& probed, struct stat& target) {
   const termination_signals_held held;
   const bool regular = S_ISREG(probed.st_mode);
-  unique_fd pinned(open(path, WRITE_FLAGS | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode));
+  unique_fd pinned(
+      openat(f.at_fd, path, write_flags(f) | O_CREAT | (regular ? 0 : O_NONBLOCK), f.mode));
   if (!pinned.valid() || fstat(pinned.get(), &target) != 0) return -errno;
   if (same_file(probed, target)) return pinned.release();
-  if (may_have_created(f, target)) remove_created(parts, target);
+  if (may_have_created(f, target)) remove_created(f.at_fd, parts, target);
   return -EAGAIN;
 }
 
@@ -248,7 +258,7 @@ int check_mode_can_be_narrowed(int target_fd, const struct stat& target) {
 // shared folders. Both must reach the same file. ENOENT when there is no target.
 int pin_existing_target(atomic_file_state& f, const char* path, const path_parts& parts,
                         const atomic_file_options& options) {
-  unique_fd probe(open(path, WRITE_FLAGS));
+  unique_fd probe(openat(f.at_fd, path, write_flags(f)));
   if (!probe.valid()) return errno;
   struct stat probed;
   if (fstat(probe.get(), &probed) != 0) return errno;
@@ -269,7 +279,7 @@ int pin_existing_target(atomic_file_state& f, const char* path, const path_parts
   }
   f.name = parts.name;
   f.group = target.st_gid;
-  f.folder_fd = open_folder(AT_FDCWD, parts.folder);
+  f.folder_fd = open_folder(f.at_fd, parts.folder);
   const bool renameable = f.folder_fd >= 0 && may_replace_by_rename(f, target);
   bool in_target_folder = false;
   const int temp_status = create_temp(f, false, in_target_folder);
@@ -299,6 +309,7 @@ int follow_dangling_links(atomic_file_state& f, bool create_only) {
       return errno == ENOENT ? 0 : errno;
     }
     if (create_only || !S_ISLNK(named.st_mode)) return EEXIST;
+    if (f.no_follow) return ELOOP;
     if (hop == MAX_LINK_HOPS) return ELOOP;
     if (!may_follow_link(f.folder_fd, named)) return EACCES;
     int next = -1;
@@ -310,7 +321,7 @@ int follow_dangling_links(atomic_file_state& f, bool create_only) {
 }
 
 int prepare_new_target(atomic_file_state& f, const path_parts& parts, bool create_only) {
-  f.folder_fd = open_folder(AT_FDCWD, parts.folder);
+  f.folder_fd = open_folder(f.at_fd, parts.folder);
   if (f.folder_fd < 0) return errno;
   f.name = parts.name;
   const int status = follow_dangling_links(f, create_only);
@@ -429,7 +440,7 @@ int copy_into_target(atomic_file_state& f) {
 }
 
 // Creates the target exclusively and copies the content in; on failure it is removed again.
-int copy_as_new(atomic_file_state& f) {
+int copy_as_new(atomic_file_state& f, folder_syncs* later) {
   int target = -1;
   int slot = -1;
   {
@@ -445,7 +456,7 @@ int copy_as_new(atomic_file_state& f) {
     if (status != 0) unlinkat(f.folder_fd, f.name.c_str(), 0);
     forget_pending(slot);
   }
-  return status != 0 ? status : sync_folder(f.folder_fd);
+  return status != 0 ? status : sync_folder(f, later);
 }
 
 // Whether the target's name still leads to the file pinned at the start.
@@ -463,7 +474,7 @@ void remove_temp_name(atomic_file_state& f) {
   f.temp_name.clear();
 }
 
-int rename_over(atomic_file_state& f) {
+int rename_over(atomic_file_state& f, folder_syncs* later) {
   int status = give_attributes(f, true);
   if (status == EPERM) return copy_into_target(f);  // a new file cannot have the target's group
   if (status == 0) status = sync_file(f.fd);
@@ -477,10 +488,10 @@ int rename_over(atomic_file_state& f) {
   }
   forget_pending(f.cleanup_slot);
   f.temp_name.clear();
-  return sync_folder(f.folder_fd);
+  return sync_folder(f, later);
 }
 
-int link_new(atomic_file_state& f) {
+int link_new(atomic_file_state& f, folder_syncs* later) {
   int status = give_attributes(f, false);
   if (status == 0) status = sync_file(f.fd);
   if (status != 0) return status;
@@ -492,8 +503,8 @@ int link_new(atomic_file_state& f) {
     if (status == 0) remove_temp_name(f);
   }
   // Where no link can be made (no /proc, no hard links), the content is copied instead.
-  if (status != 0 && status != EEXIST) return copy_as_new(f);
-  return status != 0 ? status : sync_folder(f.folder_fd);
+  if (status != 0 && status != EEXIST) return copy_as_new(f, later);
+  return status != 0 ? status : sync_folder(f, later);
 }
 
 int finish_direct(atomic_file_state& f) {
@@ -511,8 +522,10 @@ atomic_file::~atomic_file() {
   discard();
 }
 
-io_result atomic_file::open(const char* path, const atomic_file_options& options) {
+io_result atomic_file::open(const char* path, const atomic_file_options& options, int at_fd) {
   discard();
+  state_.at_fd = at_fd;
+  state_.no_follow = options.no_follow;
   if (path == nullptr || *path == '\0') return {ENOENT, 0};
   const path_parts parts = split_path(path);
   if (parts.name.empty()) return {EISDIR, 0};
@@ -528,7 +541,7 @@ int atomic_file::fd() const {
   return state_.fd;
 }
 
-io_result atomic_file::commit() {
+io_result atomic_file::commit(folder_syncs* later) {
   int status = EBADF;
   switch (state_.plan) {
     case atomic_file_plan::none:
@@ -537,20 +550,56 @@ io_result atomic_file::commit() {
       status = finish_direct(state_);
       break;
     case atomic_file_plan::rename_over:
-      status = rename_over(state_);
+      status = rename_over(state_, later);
       break;
     case atomic_file_plan::link_new:
-      status = link_new(state_);
+      status = link_new(state_, later);
       break;
     case atomic_file_plan::copy_into:
       status = copy_into_target(state_);
       break;
     case atomic_file_plan::copy_new:
-      status = copy_as_new(state_);
+      status = copy_as_new(state_, later);
       break;
   }
   discard();
   return {status, 0};
+}
+
+folder_syncs::~folder_syncs() {
+  sync_all();
+}
+
+int folder_syncs::add(int folder_fd) {
+  struct stat st;
+  if (fstat(folder_fd, &st) != 0) return errno;
+  for (const file_id& id : ids_) {
+    if (id.dev == st.st_dev && id.ino == st.st_ino) return 0;
+  }
+  const int fd = fcntl(folder_fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0 || !remember_unsynced_folder(fd)) {
+    // No room to keep it: what is kept and this one are synced now.
+    const int status = sync_all();
+    const int own = fd >= 0 ? sync_folder(fd) : sync_folder(folder_fd);
+    if (fd >= 0) close(fd);
+    return status != 0 ? status : own;
+  }
+  ids_.push_back(file_id{st.st_dev, st.st_ino});
+  fds_.push_back(fd);
+  return 0;
+}
+
+int folder_syncs::sync_all() {
+  int status = 0;
+  for (const int fd : fds_) {
+    const int synced = sync_folder(fd);
+    if (status == 0) status = synced;
+  }
+  forget_unsynced_folders();
+  for (const int fd : fds_) close(fd);
+  fds_.clear();
+  ids_.clear();
+  return status;
 }
 
 void atomic_file::discard() {

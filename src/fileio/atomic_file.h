@@ -16,9 +16,11 @@
 // Every routine returns an io_result (fileio/fd.h). Every descriptor is close-on-exec.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "fileio/fd.h"
 
@@ -31,6 +33,7 @@ struct atomic_file_options {
                               // (EPERM) before anything changes
   bool create_only = false;   // fail with EEXIST if the name exists (a symbolic link included,
                               // dangling or not), also if it appears meanwhile
+  bool no_follow = false;     // a name that is a symbolic link is refused (ELOOP), not followed
 };
 
 namespace detail {
@@ -46,7 +49,9 @@ enum class atomic_file_plan {
 };
 
 struct atomic_file_state {
-  int fd = -1;  // the descriptor to write the result to
+  int fd = -1;           // the descriptor to write the result to
+  int at_fd = AT_FDCWD;  // the folder a relative path starts from (not owned)
+  bool no_follow = false;
   atomic_file_plan plan = atomic_file_plan::none;
   int target_fd = -1;       // the existing target, opened at the start as "w" would open it
   int folder_fd = -1;       // the folder that holds (or will hold) the target's name
@@ -60,6 +65,29 @@ struct atomic_file_state {
 
 }  // namespace detail
 
+// The folders of results committed but not yet synced, for runs that make many files: each folder
+// is synced once, at the end, instead of once per file. A result's data is synced at its commit
+// either way, so its name can only ever lead to its whole content. The termination handler syncs
+// them too, so a run ended by a signal keeps what it finished.
+class folder_syncs {
+ public:
+  folder_syncs() = default;
+  folder_syncs(const folder_syncs&) = delete;
+  folder_syncs& operator=(const folder_syncs&) = delete;
+  ~folder_syncs();  // syncs what is left
+
+  // Takes folder_fd's folder into the list (once). Returns 0 or an errno value: the list is
+  // synced at once when it is full.
+  int add(int folder_fd);
+
+  // Syncs every folder in the list and empties it. Returns 0 or the first errno value.
+  int sync_all();
+
+ private:
+  std::vector<file_id> ids_;
+  std::vector<int> fds_;
+};
+
 class atomic_file {
  public:
   atomic_file() = default;
@@ -67,16 +95,16 @@ class atomic_file {
   atomic_file& operator=(const atomic_file&) = delete;
   ~atomic_file();  // discards what was not committed
 
-  // Opens the target path for an all-or-nothing write; what was open before is discarded.
-  // Refusals are those of open(2) with "w".
-  io_result open(const char* path, const atomic_file_options& options);
+  // Opens the target path, relative to the folder at_fd, for an all-or-nothing write; what was
+  // open before is discarded. Refusals are those of openat(2) with "w".
+  io_result open(const char* path, const atomic_file_options& options, int at_fd = AT_FDCWD);
 
   // The descriptor to write the result to; -1 when nothing is open.
   int fd() const;
 
-  // Syncs the data, puts the result in place and syncs the folder. On failure the result is
-  // discarded. Either way every descriptor is closed.
-  io_result commit();
+  // Syncs the data, puts the result in place and syncs the folder, or, given `later`, leaves the
+  // folder to it. On failure the result is discarded. Either way every descriptor is closed.
+  io_result commit(folder_syncs* later = nullptr);
 
   // Drops the result: nothing is left, and the target is exactly as before.
   void discard();

@@ -10,6 +10,13 @@ namespace vurn {
 // with creating the name.
 int remember_pending(int folder_fd, const std::string& name);
 
+// Records a folder the handler syncs before the process ends (a folder_syncs entry). False when
+// every entry is taken.
+bool remember_unsynced_folder(int folder_fd);
+
+// Drops every such folder (they were synced).
+void forget_unsynced_folders();
+
 // Drops the entry slot (nothing when -1) and sets slot to -1. Call with the signals held,
 // together with removing or committing the name.
 void forget_pending(int& slot);

@@ -24,6 +24,9 @@ struct pending_name {
 
 std::array<pending_name, 8> pending_names;
 
+// Folders of committed results not yet synced, as descriptor + 1: 0 marks a free entry.
+std::array<volatile sig_atomic_t, 64> unsynced_folders{};
+
 static_assert(sizeof(pid_t) <= sizeof(sig_atomic_t));
 std::array<volatile sig_atomic_t, 32> watched_children{};  // 0 marks a free slot
 
@@ -51,6 +54,9 @@ extern "C" void end_by_signal(int signal_number) {
   }
   for (const pending_name& entry : pending_names) {
     if (entry.in_use) unlinkat(entry.folder_fd, entry.name, 0);
+  }
+  for (const volatile sig_atomic_t& fd : unsynced_folders) {
+    if (fd > 0) fsync(fd - 1);
   }
   errno = saved_errno;
   // Installed with SA_RESETHAND: once the handler returns, the signal ends the process.
@@ -91,6 +97,20 @@ int remember_pending(int folder_fd, const std::string& name) {
     return static_cast<int>(slot);
   }
   return -1;
+}
+
+bool remember_unsynced_folder(int folder_fd) {
+  for (volatile sig_atomic_t& entry : unsynced_folders) {
+    if (entry == 0) {
+      entry = folder_fd + 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+void forget_unsynced_folders() {
+  for (volatile sig_atomic_t& entry : unsynced_folders) entry = 0;
 }
 
 void forget_pending(int& slot) {

@@ -37,12 +37,15 @@ void expect_run(const process_result& result, int status, const std::string& err
   EXPECT_EQ(result.out, out);
 }
 
-TEST(Options, HelpTextIsFifteenLinesOf659Bytes) {
+TEST(Options, HelpTextIsFifteenLinesOf659BytesThenTheLineOfR) {
   const process_result result = run_vurn({"--help"});
+  const std::string r_line =
+      "   -r : encrypt or decrypt the files in folders and their subfolders\n";
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err.size(), 659u);
-  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 15);
+  EXPECT_EQ(result.err.size(), 659u + r_line.size());
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 16);
+  EXPECT_EQ(result.err.substr(659), r_line);
   EXPECT_EQ(result.err.substr(0, 37), "molvex: help\nusage: [options] [file]\n");
   EXPECT_NE(result.err.find("default=256 \n   -o <file>"), std::string::npos);
   EXPECT_EQ(result.err, run_vurn({"-h"}).err);

@@ -58,6 +58,6 @@ check '--make_key' vurn --m
 check '--key --keysize' vurn --key
 long='--blocksize --decrypt --encrypt --help --key --keysize --make_key --stdout --verbose --version'
 check "$long" vurn --
-check "$long -K -V -b -c -d -e -h -i -k -m -o -v -z" vurn -e -k my.key -
+check "$long -K -V -b -c -d -e -h -i -k -m -o -r -v -z" vurn -e -k my.key -
 
 exit $failed

@@ -1,4 +1,4 @@
-#include "cli/key_source.h"
+#include "cli/messages.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@ namespace {
 
 // A stored key name reaches the terminal only through printable: no byte of it may start a
 // control sequence, and names in any script stay readable.
-TEST(KeySource, PrintableEscapesControlsAndInvalidUtf8ButNotText) {
+TEST(Messages, PrintableEscapesControlsAndInvalidUtf8ButNotText) {
   const struct {
     std::string name;
     std::string shown;
