@@ -66,9 +66,11 @@ bool open_input(data_run& run, const run_input& input) {
   } else if (input.folder_fd == AT_FDCWD) {
     run.input = std::fopen(input.path, "re");
   } else {
+    run.shown_input = printable(input.path);
+    run.input_name = run.shown_input.c_str();
     run.input = open_regular_in(input.folder_fd, input.name);
   }
-  if (run.input == nullptr) report_unopened_input(input.path, errno);
+  if (run.input == nullptr) report_unopened_input(run.input_name, errno);
   run.body_input = run.input;
   return run.input != nullptr;
 }
@@ -91,6 +93,8 @@ bool open_output(data_run& run, const settings& with, const run_input& input, ou
     // The derived name differs from the input's in its last component only.
     run.output_folder = input.folder_fd;
     run.output_target += run.derived_name.find_last_of('/') + 1;
+    run.shown_output = printable(run.derived_name);
+    run.output_path = run.shown_output.c_str();
   }
   const bool opened = open_output(run.output, run.output_path, run.input, run.output_folder,
                                   beside ? run.output_target : nullptr);

@@ -46,6 +46,10 @@ struct data_run {
   int output_folder = AT_FDCWD;         // where output_target is
   const char* output_target = nullptr;  // the output's name within output_folder
   std::string derived_name;             // the output's name when it was derived from the input's
+  // A name found by walking a folder was chosen by whoever made the file: messages show these,
+  // with control characters escaped, instead of the names themselves.
+  std::string shown_input;
+  std::string shown_output;
   output_file output;
   folder_syncs* later = nullptr;  // where the output's folder is left to be synced, if anywhere
   filter_run filter;

@@ -132,8 +132,7 @@ TEST(Options, MakeKeyWritesTheLastNamedPathOnlyAndNeverReplacesAFile) {
   write_file(dir / "notes", "data");
   ASSERT_EQ(symlink("absent", (dir / "dangling").c_str()), 0);
   const std::string refusal =
-      ": File exists; for a new key, give another name or remove the old file first\n"
-      "Error creating key\n";
+      ": File exists; for a new key, give another name or remove the old file first\n";
   const struct {
     std::vector<std::string> args;
     std::string name;

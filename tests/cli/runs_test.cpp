@@ -167,15 +167,15 @@ TEST(Runs, FoldersWithR) {
   for (const char* folder : {"d", "d/s", "d/t"}) ASSERT_EQ(mkdir((ws / folder).c_str(), 0755), 0);
   write_file(ws / "d/a", A);
   write_file(ws / "d/s/b", B);
-  write_file(ws / "d/s/old.vurn", "old");
+  write_file(ws / "d/s/\033old.vurn", "old");  // a name that could drive a terminal
   write_file(ws / "d/x", "x");
   write_file(ws / "outside", "outside");
   ASSERT_EQ(symlink("../a", (ws / "d/s/link").c_str()), 0);
   ASSERT_EQ(symlink("../outside", (ws / "d/x.vurn").c_str()), 0);
   ASSERT_EQ(mkfifo((ws / "d/t/fifo").c_str(), 0600), 0);
   const std::string skips =
-      "Skipping d/s/link: symbolic link, not followed\nSkipping d/s/old.vurn: its name holds "
-      ".vurn\nSkipping d/t/fifo: not a regular file or folder\n";
+      "Skipping d/s/\\033old.vurn: its name holds .vurn\nSkipping d/s/link: symbolic link, not "
+      "followed\nSkipping d/t/fifo: not a regular file or folder\n";
   const std::string link_skip = "Skipping d/x.vurn: symbolic link, not followed\n";
   const struct {
     std::vector<std::string> args;
@@ -195,9 +195,9 @@ TEST(Runs, FoldersWithR) {
            link_skip},
       {{"-d", "-r", "-k", "key", "d"},
        1,
-       "d/a.vurn:\nBlocksize is 256\nd/s/b.vurn:\nBlocksize is 256\nSkipping d/s/link: symbolic "
-       "link, not followed\nd/s/old.vurn:\nd/s/old.vurn is not a valid vurn container\nDecryption "
-       "operation failed\nSkipping d/t/fifo: not a regular file or folder\n" +
+       "d/a.vurn:\nBlocksize is 256\nd/s/\\033old.vurn:\nd/s/\\033old.vurn is not a valid vurn "
+       "container\nDecryption operation failed\nd/s/b.vurn:\nBlocksize is 256\nSkipping d/s/link: "
+       "symbolic link, not followed\nSkipping d/t/fifo: not a regular file or folder\n" +
            link_skip,
        {"d/a", "d/s/b"}},
   };
