@@ -37,11 +37,15 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-io_result write_all(int fd, std::span<const char> data) {
+namespace {
+
+// Calls write_some(rest, done) with what is left of data and how much went before, until all of
+// it is written; a call that writes nothing is an error (EIO), as it would never end.
+template <typename WriteSome>
+io_result write_fully(std::span<const char> data, WriteSome write_some) {
   io_result result;
   while (result.bytes < data.size()) {
-    const std::span<const char> rest = data.subspan(result.bytes);
-    const ssize_t n = write(fd, rest.data(), rest.size());
+    const ssize_t n = write_some(data.subspan(result.bytes), result.bytes);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       result.error_number = n < 0 ? errno : EIO;
@@ -52,20 +56,18 @@ io_result write_all(int fd, std::span<const char> data) {
   return result;
 }
 
+}  // namespace
+
+io_result write_all(int fd, std::span<const char> data) {
+  return write_fully(data, [fd](std::span<const char> rest, std::size_t) {
+    return write(fd, rest.data(), rest.size());
+  });
+}
+
 io_result write_all_at(int fd, std::span<const char> data, off_t offset) {
-  io_result result;
-  while (result.bytes < data.size()) {
-    const std::span<const char> rest = data.subspan(result.bytes);
-    const ssize_t n =
-        pwrite(fd, rest.data(), rest.size(), offset + static_cast<off_t>(result.bytes));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      result.error_number = n < 0 ? errno : EIO;
-      break;
-    }
-    result.bytes += static_cast<std::size_t>(n);
-  }
-  return result;
+  return write_fully(data, [fd, offset](std::span<const char> rest, std::size_t done) {
+    return pwrite(fd, rest.data(), rest.size(), offset + static_cast<off_t>(done));
+  });
 }
 
 io_result read_up_to(int fd, std::span<char> buffer) {
