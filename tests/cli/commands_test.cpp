@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,21 +32,66 @@ TEST(Commands, DerivedNamesRoundTripWithTheZeroFilledLastChunk) {
   EXPECT_EQ(read_file(ws / "notes.txt"), zero_filled(plain));
 }
 
-TEST(Commands, WithoutAKeyOptionTheStoredKeyNameIsUsed) {
-  workspace ws;
-  expect_run(ws.run({"-e", "-b", "128", "-k", "key", "-o", "c.vurn", "notes.txt"}), 0, "");
-  expect_run(ws.run({"-d", "-c", "c.vurn"}), 0,
-             "The keyname found was key\nThe 256 bit key read in is key \nBlocksize is 128\n");
-  EXPECT_EQ(ws.run({"-d", "-c", "c.vurn"}).out, zero_filled("attack at dawn\n", 16));
-}
-
-TEST(Commands, VerboseReportsSuccess) {
-  workspace ws;
-  // -K only sizes the keys vurn makes: a 256-bit key file still loads
-  expect_run(ws.run({"-v", "-K", "128", "-e", "-k", "key", "notes.txt"}), 0,
-             "Encryption operation completed successfully\n");
-  expect_run(ws.run({"-v", "-d", "-k", "key", "-o", "out", "notes.txt.vurn"}), 0,
-             "Blocksize is 256\nDecryption operation completed successful\n");
+// Each container goes to "c.vurn", or to standard output and nothing else (-c wins over -o); the
+// next run reads it from "c.vurn" or from its standard input and writes standard output or "out".
+TEST(Commands, ContainersMadeOneWayDecryptTheOther) {
+  const std::string plain = "attack at dawn\n";
+  const struct {
+    const char* what;
+    std::vector<std::string> encrypt;
+    std::string input;
+    std::string encrypt_err;
+    std::vector<std::string> decrypt;
+    std::string decrypt_err;
+    std::string decrypted;
+    std::uint64_t chunk_bits;
+  } cases[] = {
+      {"without -k the stored key name is used",
+       {"-e", "-b", "128", "-k", "key", "-o", "c.vurn", "notes.txt"},
+       "",
+       "",
+       {"-d", "-c", "c.vurn"},
+       "The keyname found was key\nThe 256 bit key read in is key \nBlocksize is 128\n",
+       zero_filled(plain, 16),
+       128},
+      // -K only sizes the keys vurn makes: a 256-bit key file still loads
+      {"verbose",
+       {"-v", "-K", "128", "-e", "-k", "key", "-o", "c.vurn", "notes.txt"},
+       "",
+       "Encryption operation completed successfully\n",
+       {"-v", "-d", "-k", "key", "-o", "out", "c.vurn"},
+       "Blocksize is 256\nDecryption operation completed successful\n",
+       zero_filled(plain),
+       256},
+      {"-c wins over -o",
+       {"-e", "-c", "-o", "out", "-k", "key", "notes.txt"},
+       "",
+       "",
+       {"-d", "-c", "-k", "key"},
+       "Blocksize is 256\n",
+       zero_filled(plain),
+       256},
+      {"a prompted key name is followed by the data",
+       {"-e", "-c"},
+       "key\nsecret",
+       "Enter key filename: ",
+       {"-d", "-c"},
+       "The keyname found was key\nThe 256 bit key read in is key \nBlocksize is 256\n",
+       zero_filled("\nsecret"),
+       256},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    workspace ws(plain);
+    const process_result made = ws.run(c.encrypt, c.input);
+    expect_run(made, 0, c.encrypt_err);
+    EXPECT_EQ(count_entries(ws.dir.path), made.out.empty() ? 3 : 2);
+    const std::string container = made.out.empty() ? read_file(ws / "c.vurn") : made.out;
+    EXPECT_EQ(container.substr(0, header("key").size()), header("key", c.chunk_bits));
+    const process_result decrypted = ws.run(c.decrypt, container);
+    expect_run(decrypted, 0, c.decrypt_err);
+    EXPECT_EQ(decrypted.out.empty() ? read_file(ws / "out") : decrypted.out, c.decrypted);
+  }
 }
 
 TEST(Commands, DecryptedNamesComeFromTheFirstVurnInTheFileName) {
@@ -70,8 +118,9 @@ TEST(Commands, DecryptedNamesComeFromTheFirstVurnInTheFileName) {
           VURN_BINARY + ". using .vurndecrypted extension for output instead\nBlocksize is 256\n");
 }
 
-// Each of these would lose data or give a container that cannot be decrypted as made: refused
-// before anything is written, with one line that says why.
+// Each of these would lose data or give a container that cannot be decrypted as made, or has no
+// input to read ("not found" only for a missing one; any other reason is named): refused before
+// anything is written, with one line that says why.
 TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   workspace ws;
   ASSERT_EQ(ws.run({"-e", "-k", "key", "-o", "c.vurn", "notes.txt"}).status, 0);
@@ -82,6 +131,9 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   write_file(ws / ".vurn", read_file(ws / "c.vurn"));
   const std::string key_is_output =
       "The output file key is the key file; name another output file\n";
+  const std::string missing = "File not found for encrypting: missing.txt\n";
+  const std::string not_a_folder =
+      "Unable to open file: notes.txt/x for reading: Not a directory\n";
   const struct {
     std::vector<std::string> args;
     std::string err;
@@ -99,23 +151,18 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
       {{"-z", "-d", "-k", "key", "-o", "key", "c.vurn"}, key_is_output},
       {{"-d", "-o", "key", "c.vurn"},
        "The keyname found was key\nThe 256 bit key read in is key \n" + key_is_output},
+      {{"-e", "-k", "key", "-o", "out", "missing.txt"}, missing},
+      {{"-d", "-k", "key", "-o", "out", "missing.txt"}, missing},
+      {{"-e", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
+      {{"-d", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.back());
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
     expect_run(ws.run(c.args), 1, c.err);
     EXPECT_EQ(read_file(ws / "key"), KEY_HEX);
     EXPECT_EQ(count_entries(ws.dir.path), 7);
     EXPECT_EQ(count_entries(ws / "dir"), 1);
   }
-}
-
-TEST(Commands, StandardOutputWinsOverAnOutputName) {
-  workspace ws;
-  const process_result result = ws.run({"-e", "-c", "-o", "out", "-k", "key", "notes.txt"});
-  expect_run(result, 0, "");
-  EXPECT_EQ(result.out.substr(0, header("key").size()), header("key"));
-  EXPECT_FALSE(file_exists(ws / "out"));
-  EXPECT_FALSE(file_exists(ws / "notes.txt.vurn"));
 }
 
 TEST(Commands, StandardInputNeedsAnOutputChoice) {
@@ -133,33 +180,6 @@ TEST(Commands, StandardInputNeedsAnOutputChoice) {
         << refused.err;
   }
   EXPECT_EQ(count_entries(ws.dir.path), 2);
-}
-
-// "Not found" only for a missing input; any other reason is named.
-TEST(Commands, AnInputThatCannotBeOpenedIsReportedByBothCommands) {
-  workspace ws;
-  const struct {
-    const char* input;
-    std::string err;
-  } cases[] = {
-      {"missing.txt", "File not found for encrypting: missing.txt\n"},
-      {"notes.txt/x", "Unable to open file: notes.txt/x for reading: Not a directory\n"},
-  };
-  for (const auto& c : cases) {
-    for (const char* command : {"-e", "-d"}) {
-      expect_run(ws.run({command, "-k", "key", "-o", "out", c.input}), 1, c.err);
-    }
-  }
-  EXPECT_EQ(count_entries(ws.dir.path), 2);
-}
-
-TEST(Commands, PromptedKeyNameIsFollowedByTheData) {
-  workspace ws;
-  const process_result result = ws.run({"-e", "-c"}, "key\nsecret");
-  expect_run(result, 0, "Enter key filename: ");
-  EXPECT_EQ(result.out.substr(0, header("key").size()), header("key"));
-  const process_result decrypted = ws.run({"-d", "-c"}, result.out);
-  EXPECT_EQ(decrypted.out, zero_filled("\nsecret"));
 }
 
 TEST(Commands, PromptAnswersAreOneWordOfAtMost99Bytes) {
@@ -187,11 +207,16 @@ TEST(Commands, PromptAnswersAreOneWordOfAtMost99Bytes) {
   }
 }
 
-// Runs started at the same moment all want the same name "keyfile.<seconds>"; each must end up
-// with a key file of its own that decrypts its container.
+// Runs started at the same moment all want the same name "keyfile.<seconds>", and here every such
+// name they could fall in is taken: each must end up with a key file "keyfile.<seconds>.<n>" of its
+// own that decrypts its container, the first free <n> counting from 1, and the taken files as they
+// were.
 TEST(Commands, SimultaneousGeneratedKeysAreAllDistinct) {
   constexpr int RUNS = 8;
   workspace ws;
+  const long now = static_cast<long>(std::time(nullptr));
+  const auto taken = [&](long second) { return ws / ("keyfile." + std::to_string(second)); };
+  for (long second = now; second <= now + 30; ++second) write_file(taken(second), "taken");
   process_request request;
   request.program = "/bin/sh";
   request.cwd = ws.dir.path;
@@ -214,12 +239,19 @@ TEST(Commands, SimultaneousGeneratedKeysAreAllDistinct) {
     ASSERT_EQ(err.substr(err.size() - 2), " \n");
     const std::string name = err.substr(prefix.size(), err.size() - prefix.size() - 2);
     key_names.insert(name);
+    EXPECT_EQ(name.rfind("keyfile.", 0), 0u) << name;
+    EXPECT_EQ(name.find('.', 8), name.rfind('.')) << name;  // "keyfile.<seconds>.<n>"
     EXPECT_EQ(file_mode(ws / name), 0600u);
     const process_result decrypted = ws.run({"-d", "-c", "c" + std::to_string(i) + ".vurn"});
     EXPECT_EQ(decrypted.status, 0) << decrypted.err;
     EXPECT_EQ(decrypted.out, zero_filled("attack at dawn\n"));
   }
   EXPECT_EQ(key_names.size(), static_cast<std::size_t>(RUNS));
+  EXPECT_TRUE(std::any_of(key_names.begin(), key_names.end(), [](const std::string& name) {
+    return name.substr(name.size() - 2) == ".1";
+  }));
+  for (long second = now; second <= now + 30; ++second)
+    EXPECT_EQ(read_file(taken(second)), "taken");
 }
 
 }  // namespace
