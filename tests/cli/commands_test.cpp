@@ -119,8 +119,9 @@ TEST(Commands, DecryptedNamesComeFromTheFirstVurnInTheFileName) {
 }
 
 // Each of these would lose data or give a container that cannot be decrypted as made, or has no
-// input to read ("not found" only for a missing one; any other reason is named): refused before
-// anything is written, with one line that says why.
+// input, key or output folder it can use ("not found" only for a missing input; any other reason
+// is named): refused before anything is written, with what says why, and an existing target
+// ("notes.txt.vurn") left as it was.
 TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   workspace ws;
   ASSERT_EQ(ws.run({"-e", "-k", "key", "-o", "c.vurn", "notes.txt"}).status, 0);
@@ -129,6 +130,8 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   ASSERT_EQ(mkdir((ws / "dir").c_str(), 0755), 0);
   write_file(ws / "dir/.vurn", read_file(ws / "c.vurn"));
   write_file(ws / ".vurn", read_file(ws / "c.vurn"));
+  write_file(ws / "notes.txt.vurn", "precious");
+  write_file(ws / "bad-key", std::string(31, '0') + "G");
   const std::string key_is_output =
       "The output file key is the key file; name another output file\n";
   const std::string missing = "File not found for encrypting: missing.txt\n";
@@ -155,12 +158,22 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
       {{"-d", "-k", "key", "-o", "out", "missing.txt"}, missing},
       {{"-e", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
       {{"-d", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
+      {{"-e", "-k", "missing-key", "notes.txt"},
+       "Could not open key file missing-key: No such file or directory\nError Reading in Key\n"},
+      {{"-e", "-b", "192", "-k", "key", "notes.txt"}, "Encryption operation failed\n"},
+      {{"-e", "-k", "bad-key", "notes.txt"},
+       "Failure to initialize key with error code -2\nEncryption operation failed\n"},
+      {{"-e", "-k", "key", "-o", "notes.txt.vurn", "dir"},
+       "Error reading dir: Is a directory\nEncryption operation failed\n"},
+      {{"-e", "-k", "key", "-o", "dir/x/y", "notes.txt"},
+       "Unable to create file: dir/x/y for writing: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
     expect_run(ws.run(c.args), 1, c.err);
     EXPECT_EQ(read_file(ws / "key"), KEY_HEX);
-    EXPECT_EQ(count_entries(ws.dir.path), 7);
+    EXPECT_EQ(read_file(ws / "notes.txt.vurn"), "precious");
+    EXPECT_EQ(count_entries(ws.dir.path), 9);
     EXPECT_EQ(count_entries(ws / "dir"), 1);
   }
 }
