@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <ctime>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,10 +52,6 @@ TEST(Commands, ContainersMadeOneWayDecryptTheOther) {
        zero_filled("piped data")},
       {"-e -c", "key\nsecret", "Enter key filename: ", "-d -c", stored_key + "Blocksize is 256\n",
        zero_filled("\nsecret")},
-  };
-  const auto words = [](const std::string& line) {
-    std::istringstream in(line);
-    return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.encrypt);
