@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,21 +31,40 @@ TEST(Commands, DerivedNamesRoundTripWithTheZeroFilledLastChunk) {
   EXPECT_EQ(read_file(ws / "notes.txt"), zero_filled(plain));
 }
 
-TEST(Commands, WithoutAKeyOptionTheStoredKeyNameIsUsed) {
-  workspace ws;
-  expect_run(ws.run({"-e", "-b", "128", "-k", "key", "-o", "c.vurn", "notes.txt"}), 0, "");
-  expect_run(ws.run({"-d", "-c", "c.vurn"}), 0,
-             "The keyname found was key\nThe 256 bit key read in is key \nBlocksize is 128\n");
-  EXPECT_EQ(ws.run({"-d", "-c", "c.vurn"}).out, zero_filled("attack at dawn\n", 16));
-}
-
-TEST(Commands, VerboseReportsSuccess) {
-  workspace ws;
-  // -K only sizes the keys vurn makes: a 256-bit key file still loads
-  expect_run(ws.run({"-v", "-K", "128", "-e", "-k", "key", "notes.txt"}), 0,
-             "Encryption operation completed successfully\n");
-  expect_run(ws.run({"-v", "-d", "-k", "key", "-o", "out", "notes.txt.vurn"}), 0,
-             "Blocksize is 256\nDecryption operation completed successful\n");
+// Each container goes to "c.vurn", or to standard output and nothing else (-c wins over -o); the
+// next run reads it from "c.vurn" or from its standard input and writes standard output or "out".
+// Without -k the key named in the container is used; -K only sizes the keys vurn makes; a
+// prompted key name is followed by the data.
+TEST(Commands, ContainersMadeOneWayDecryptTheOther) {
+  const std::string plain = "attack at dawn\n";
+  const std::string stored_key = "The keyname found was key\nThe 256 bit key read in is key \n";
+  const struct {
+    std::string encrypt, input, encrypt_err, decrypt, decrypt_err, decrypted;  // arguments: words
+  } cases[] = {
+      {"-e -b 128 -k key -o c.vurn notes.txt", "", "", "-d -c c.vurn",
+       stored_key + "Blocksize is 128\n", zero_filled(plain, 16)},
+      {"-v -K 128 -e -k key -o c.vurn notes.txt", "",
+       "Encryption operation completed successfully\n", "-v -d -k key -o out c.vurn",
+       "Blocksize is 256\nDecryption operation completed successful\n", zero_filled(plain)},
+      {"-e -c -o out -k key notes.txt", "", "", "-d -c -k key", "Blocksize is 256\n",
+       zero_filled(plain)},
+      {"-e -c -k key", "piped data", "", "-d -c -k key", "Blocksize is 256\n",
+       zero_filled("piped data")},
+      {"-e -c", "key\nsecret", "Enter key filename: ", "-d -c", stored_key + "Blocksize is 256\n",
+       zero_filled("\nsecret")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.encrypt);
+    workspace ws(plain);
+    const process_result made = ws.run(words(c.encrypt), c.input);
+    expect_run(made, 0, c.encrypt_err);
+    EXPECT_EQ(count_entries(ws.dir.path), made.out.empty() ? 3 : 2);
+    const std::string container = made.out.empty() ? read_file(ws / "c.vurn") : made.out;
+    EXPECT_EQ(container.substr(0, 4), "key ");
+    const process_result decrypted = ws.run(words(c.decrypt), container);
+    expect_run(decrypted, 0, c.decrypt_err);
+    EXPECT_EQ(decrypted.out.empty() ? read_file(ws / "out") : decrypted.out, c.decrypted);
+  }
 }
 
 TEST(Commands, DecryptedNamesComeFromTheFirstVurnInTheFileName) {
@@ -70,8 +91,10 @@ TEST(Commands, DecryptedNamesComeFromTheFirstVurnInTheFileName) {
           VURN_BINARY + ". using .vurndecrypted extension for output instead\nBlocksize is 256\n");
 }
 
-// Each of these would lose data or give a container that cannot be decrypted as made: refused
-// before anything is written, with one line that says why.
+// Each of these would lose data or give a container that cannot be decrypted as made, or has no
+// input, key or output folder it can use ("not found" only for a missing input; any other reason
+// is named): refused before anything is written, with what says why, and an existing target
+// ("notes.txt.vurn") left as it was.
 TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   workspace ws;
   ASSERT_EQ(ws.run({"-e", "-k", "key", "-o", "c.vurn", "notes.txt"}).status, 0);
@@ -80,12 +103,23 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
   ASSERT_EQ(mkdir((ws / "dir").c_str(), 0755), 0);
   write_file(ws / "dir/.vurn", read_file(ws / "c.vurn"));
   write_file(ws / ".vurn", read_file(ws / "c.vurn"));
+  write_file(ws / "notes.txt.vurn", "precious");
+  write_file(ws / "bad-key", std::string(31, '0') + "G");
   const std::string key_is_output =
       "The output file key is the key file; name another output file\n";
+  const std::string missing = "File not found for encrypting: missing.txt\n";
+  const std::string not_a_folder =
+      "Unable to open file: notes.txt/x for reading: Not a directory\n";
+  const std::string no_output_name =
+      "There is no file name to derive the output name from when reading standard input; use -c to "
+      "write to standard output or -o <file> to name the output file\n";
   const struct {
     std::vector<std::string> args;
     std::string err;
+    std::string input = "";
   } cases[] = {
+      {{"-e", "-k", "key"}, no_output_name, "piped data"},
+      {{"-d", "-k", "key"}, no_output_name, "piped data"},
       {{"-e", "-k", "my key", "notes.txt"},
        "The key file name my key holds white space, which a container cannot store; rename the "
        "key file\n"},
@@ -99,67 +133,28 @@ TEST(Commands, RefusalsLeaveEveryFileAsItWas) {
       {{"-z", "-d", "-k", "key", "-o", "key", "c.vurn"}, key_is_output},
       {{"-d", "-o", "key", "c.vurn"},
        "The keyname found was key\nThe 256 bit key read in is key \n" + key_is_output},
+      {{"-e", "-k", "key", "-o", "out", "missing.txt"}, missing},
+      {{"-d", "-k", "key", "-o", "out", "missing.txt"}, missing},
+      {{"-e", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
+      {{"-d", "-k", "key", "-o", "out", "notes.txt/x"}, not_a_folder},
+      {{"-e", "-k", "missing-key", "notes.txt"},
+       "Could not open key file missing-key: No such file or directory\nError Reading in Key\n"},
+      {{"-e", "-b", "192", "-k", "key", "notes.txt"}, "Encryption operation failed\n"},
+      {{"-e", "-k", "bad-key", "notes.txt"},
+       "Failure to initialize key with error code -2\nEncryption operation failed\n"},
+      {{"-e", "-k", "key", "-o", "notes.txt.vurn", "dir"},
+       "Error reading dir: Is a directory\nEncryption operation failed\n"},
+      {{"-e", "-k", "key", "-o", "dir/x/y", "notes.txt"},
+       "Unable to create file: dir/x/y for writing: No such file or directory\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.back());
-    expect_run(ws.run(c.args), 1, c.err);
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    expect_run(ws.run(c.args, c.input), 1, c.err);
     EXPECT_EQ(read_file(ws / "key"), KEY_HEX);
-    EXPECT_EQ(count_entries(ws.dir.path), 7);
+    EXPECT_EQ(read_file(ws / "notes.txt.vurn"), "precious");
+    EXPECT_EQ(count_entries(ws.dir.path), 9);
     EXPECT_EQ(count_entries(ws / "dir"), 1);
   }
-}
-
-TEST(Commands, StandardOutputWinsOverAnOutputName) {
-  workspace ws;
-  const process_result result = ws.run({"-e", "-c", "-o", "out", "-k", "key", "notes.txt"});
-  expect_run(result, 0, "");
-  EXPECT_EQ(result.out.substr(0, header("key").size()), header("key"));
-  EXPECT_FALSE(file_exists(ws / "out"));
-  EXPECT_FALSE(file_exists(ws / "notes.txt.vurn"));
-}
-
-TEST(Commands, StandardInputNeedsAnOutputChoice) {
-  workspace ws;
-  const process_result encrypted = ws.run({"-e", "-c", "-k", "key"}, "piped data");
-  expect_run(encrypted, 0, "");
-  const process_result decrypted = ws.run({"-d", "-c", "-k", "key"}, encrypted.out);
-  expect_run(decrypted, 0, "Blocksize is 256\n");
-  EXPECT_EQ(decrypted.out, zero_filled("piped data"));
-  for (const char* command : {"-e", "-d"}) {
-    const process_result refused = ws.run({command, "-k", "key"}, "piped data");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("use -c to write to standard output or -o <file>"),
-              std::string::npos)
-        << refused.err;
-  }
-  EXPECT_EQ(count_entries(ws.dir.path), 2);
-}
-
-// "Not found" only for a missing input; any other reason is named.
-TEST(Commands, AnInputThatCannotBeOpenedIsReportedByBothCommands) {
-  workspace ws;
-  const struct {
-    const char* input;
-    std::string err;
-  } cases[] = {
-      {"missing.txt", "File not found for encrypting: missing.txt\n"},
-      {"notes.txt/x", "Unable to open file: notes.txt/x for reading: Not a directory\n"},
-  };
-  for (const auto& c : cases) {
-    for (const char* command : {"-e", "-d"}) {
-      expect_run(ws.run({command, "-k", "key", "-o", "out", c.input}), 1, c.err);
-    }
-  }
-  EXPECT_EQ(count_entries(ws.dir.path), 2);
-}
-
-TEST(Commands, PromptedKeyNameIsFollowedByTheData) {
-  workspace ws;
-  const process_result result = ws.run({"-e", "-c"}, "key\nsecret");
-  expect_run(result, 0, "Enter key filename: ");
-  EXPECT_EQ(result.out.substr(0, header("key").size()), header("key"));
-  const process_result decrypted = ws.run({"-d", "-c"}, result.out);
-  EXPECT_EQ(decrypted.out, zero_filled("\nsecret"));
 }
 
 TEST(Commands, PromptAnswersAreOneWordOfAtMost99Bytes) {
@@ -187,11 +182,16 @@ TEST(Commands, PromptAnswersAreOneWordOfAtMost99Bytes) {
   }
 }
 
-// Runs started at the same moment all want the same name "keyfile.<seconds>"; each must end up
-// with a key file of its own that decrypts its container.
+// Runs started at the same moment all want the same name "keyfile.<seconds>", and here every such
+// name they could fall in is taken: each must end up with a key file "keyfile.<seconds>.<n>" of its
+// own that decrypts its container, the first free <n> counting from 1, and the taken files as they
+// were.
 TEST(Commands, SimultaneousGeneratedKeysAreAllDistinct) {
   constexpr int RUNS = 8;
   workspace ws;
+  const long now = static_cast<long>(std::time(nullptr));
+  const auto taken = [&](long second) { return ws / ("keyfile." + std::to_string(second)); };
+  for (long second = now; second <= now + 30; ++second) write_file(taken(second), "taken");
   process_request request;
   request.program = "/bin/sh";
   request.cwd = ws.dir.path;
@@ -214,12 +214,19 @@ TEST(Commands, SimultaneousGeneratedKeysAreAllDistinct) {
     ASSERT_EQ(err.substr(err.size() - 2), " \n");
     const std::string name = err.substr(prefix.size(), err.size() - prefix.size() - 2);
     key_names.insert(name);
+    EXPECT_EQ(name.rfind("keyfile.", 0), 0u) << name;
+    EXPECT_EQ(name.find('.', 8), name.rfind('.')) << name;  // "keyfile.<seconds>.<n>"
     EXPECT_EQ(file_mode(ws / name), 0600u);
     const process_result decrypted = ws.run({"-d", "-c", "c" + std::to_string(i) + ".vurn"});
     EXPECT_EQ(decrypted.status, 0) << decrypted.err;
     EXPECT_EQ(decrypted.out, zero_filled("attack at dawn\n"));
   }
   EXPECT_EQ(key_names.size(), static_cast<std::size_t>(RUNS));
+  EXPECT_TRUE(std::any_of(key_names.begin(), key_names.end(), [](const std::string& name) {
+    return name.substr(name.size() - 2) == ".1";
+  }));
+  for (long second = now; second <= now + 30; ++second)
+    EXPECT_EQ(read_file(taken(second)), "taken");
 }
 
 }  // namespace

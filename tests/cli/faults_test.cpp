@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -151,29 +150,6 @@ TEST(Faults, StoredKeyNamesAreShownEscapedAndOpenedOnlyAsRegularFiles) {
   EXPECT_FALSE(writer_released);
   close(open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK));
   writer.join();
-}
-
-TEST(Faults, ATakenGeneratedKeyNameGetsANumberedSuffix) {
-  temp_dir dir;
-  write_file(dir / "plain", "data");
-  // Take the names of every second this run could fall in, so the outcome does not depend on
-  // the clock.
-  const long now = static_cast<long>(std::time(nullptr));
-  for (long second = now; second <= now + 5; ++second) {
-    write_file(dir / ("keyfile." + std::to_string(second)), "taken");
-  }
-  const process_result result = run_vurn({"-e", "-i", "-o", "c.vurn", "plain"}, dir.path);
-  ASSERT_EQ(result.status, 0) << result.err;
-  const std::string prefix = "The 256 bit key created is ";
-  ASSERT_EQ(result.err.rfind(prefix, 0), 0u) << result.err;
-  const std::string name = result.err.substr(prefix.size(), result.err.size() - prefix.size() - 2);
-  EXPECT_EQ(name.rfind("keyfile.", 0), 0u) << name;
-  EXPECT_EQ(name.substr(name.size() - 2), ".1") << name;
-  EXPECT_EQ(read_file(dir / name).size(), 64u);
-  for (long second = now; second <= now + 5; ++second) {
-    EXPECT_EQ(read_file(dir / ("keyfile." + std::to_string(second))), "taken");
-  }
-  EXPECT_EQ(run_vurn({"-d", "-c", "c.vurn"}, dir.path).status, 0);
 }
 
 std::vector<std::string> entries(const std::string& folder) {

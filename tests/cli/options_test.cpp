@@ -86,17 +86,26 @@ TEST(Options, LinesThatOnlyPrintGiveTheirStatusAndMessages) {
   }
 }
 
-TEST(Options, NumbersAreReadAsTheirLow32BitsAfterBlanksAndSign) {
+// -K is read as its low 32 bits after blanks and a sign; -m wins over -e, and -v reports it.
+TEST(Options, MakeKeyReadsSizesAsTheirLow32BitsAndWinsOverEncrypt) {
   temp_dir dir;
+  write_file(dir / "file", "data");
   const struct {
-    std::string value;
+    std::vector<std::string> args;
     std::size_t digits;
-  } cases[] = {{"4294967424", 32}, {" +192", 48}, {"256abc", 64}, {"  128.5", 32}};
+    std::string err = "";
+  } cases[] = {
+      {{"-K", "4294967424", "-m", "k"}, 32},
+      {{"-K", " +192", "-m", "k"}, 48},
+      {{"-K", "256abc", "-m", "k"}, 64},
+      {{"-K", "  128.5", "-m", "k"}, 32},
+      {{"-e", "file", "--make_key=k", "-v", "-K", "192"}, 48, "192 bit key created successfully\n"},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    const process_result result = run_vurn({"-K", c.value, "-m", "k"}, dir.path);
-    EXPECT_EQ(result.status, 0);
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    expect_run(run_vurn(c.args, dir.path), 0, c.err);
     EXPECT_EQ(read_file(dir / "k").size(), c.digits);
+    EXPECT_FALSE(file_exists(dir / "file.vurn"));
     std::remove((dir / "k").c_str());
   }
 }
@@ -144,15 +153,6 @@ TEST(Options, MakeKeyWritesTheLastNamedPathOnlyAndNeverReplacesAFile) {
   EXPECT_EQ(read_file(dir / "k2"), key);
   EXPECT_FALSE(file_exists(dir / "absent"));
   EXPECT_FALSE(file_exists(dir / "notes.vurn"));
-}
-
-TEST(Options, MakeKeyWinsOverEncryptAndReportsWithVerbose) {
-  temp_dir dir;
-  write_file(dir / "file", "data");
-  expect_run(run_vurn({"-e", "file", "--make_key=k", "-v", "-K", "192"}, dir.path), 0,
-             "192 bit key created successfully\n");
-  EXPECT_EQ(read_file(dir / "k").size(), 48u);
-  EXPECT_FALSE(file_exists(dir / "file.vurn"));
 }
 
 TEST(Options, PosixlyCorrectStopsAtTheFirstOperand) {

@@ -75,34 +75,6 @@ struct shared_workspace {
   std::string operator/(const std::string& name) const { return dir / name; }
 };
 
-TEST(Outputs, FailuresLeaveAnExistingTargetUntouchedAndCreateNothing) {
-  workspace ws;
-  write_file(ws / "notes.txt.vurn", "precious");
-  write_file(ws / "bad-key", std::string(31, '0') + "G");
-  ASSERT_EQ(mkdir((ws / "dir").c_str(), 0755), 0);
-  write_file(ws / "dir/placeholder", "");
-  const struct {
-    std::vector<std::string> args;
-    std::string err;
-  } cases[] = {
-      {{"-e", "-k", "missing-key", "notes.txt"},
-       "Could not open key file missing-key: No such file or directory\nError Reading in Key\n"},
-      {{"-e", "-b", "192", "-k", "key", "notes.txt"}, "Encryption operation failed\n"},
-      {{"-e", "-k", "bad-key", "notes.txt"},
-       "Failure to initialize key with error code -2\nEncryption operation failed\n"},
-      {{"-e", "-k", "key", "-o", "notes.txt.vurn", "dir"},
-       "Error reading dir: Is a directory\nEncryption operation failed\n"},
-  };
-  for (const auto& c : cases) {
-    expect_run(ws.run(c.args), 1, c.err);
-    EXPECT_EQ(read_file(ws / "notes.txt.vurn"), "precious");
-  }
-  expect_run(ws.run({"-e", "-k", "key", "-o", "dir/x/y", "notes.txt"}), 1,
-             "Unable to create file: dir/x/y for writing: No such file or directory\n");
-  EXPECT_EQ(count_entries(ws.dir.path), 5);
-  EXPECT_EQ(count_entries(ws / "dir"), 1);
-}
-
 // As "w" would: a new file gets the mode a new file gets, an existing one keeps its own, and a
 // symbolic link stays while the file it names, existing or not, takes the result. Either loses
 // the permission bits a regular input lacks; standard input takes none away.

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 
-#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,115 +26,73 @@ const std::string B = "beta\n";
 const std::string DONE = "Encryption operation completed successfully\n";
 
 TEST(Runs, EveryOperandInOrderEachFailureItsOwn) {
-  using files = std::map<std::string, std::optional<std::string>>;  // nullopt: must not exist
+  // Arguments are lines of words. after names files by words: "-name" must not exist, "name=a"
+  // holds a's plaintext zero-filled, and any other name decrypts to the plaintext of the file its
+  // name begins with ("a" or "b").
   const struct {
-    std::vector<std::vector<std::string>> before;  // runs that must succeed first
-    std::vector<std::string> args;
+    std::string before;  // runs that must succeed first, separated by ";"
+    std::string args;
     std::string input;
     int status;
     int new_files;  // names in the folder afterwards that were not there before
-    std::string err;
-    files after;  // plaintexts as they read; "*" a file that decrypts to its name's plaintext
+    std::string err, after;
     std::string out = "";
     std::optional<int> signal = std::nullopt;  // sent once vurn has written to standard error
   } cases[] = {
-      {{},
-       {"-e", "-k", "key", "a", "missing", "b"},
-       "",
-       1,
-       2,
-       "missing:\nFile not found for encrypting: missing\n",
-       {{"a.vurn", "*"}, {"b.vurn", "*"}, {"missing.vurn", std::nullopt}}},
+      {"", "-e -k key a missing b", "", 1, 2, "missing:\nFile not found for encrypting: missing\n",
+       "a.vurn b.vurn -missing.vurn"},
       // One prompt for the run; the second name of one file is refused, as is the key file.
-      {{},
-       {"-e", "a", "./a", "key", "b"},
-       "key\n",
-       1,
-       2,
+      {"", "-e a ./a key b", "key\n", 1, 2,
        "Enter key filename: ./a:\n./a.vurn was written earlier in this run; it is left as it "
        "is\nkey:\nkey is the key file of this run; it is left as it is\n",
-       {{"a.vurn", "*"}, {"b.vurn", "*"}, {"key.vurn", std::nullopt}}},
-      {{{"-e", "-k", "key", "-o", "x.vurn", "a"}, {"-e", "-k", "key", "-o", "x.vurn.old", "b"}},
-       {"-d", "-k", "key", "x.vurn", "x.vurn.old"},
-       "",
-       1,
-       1,
+       "a.vurn b.vurn -key.vurn"},
+      {"-e -k key -o x.vurn a; -e -k key -o x.vurn.old b", "-d -k key x.vurn x.vurn.old", "", 1, 1,
        "x.vurn:\nBlocksize is 256\nx.vurn.old:\nx was written earlier in this run; it is left as "
        "it is\n",
-       {{"x", zero_filled(A)}}},
-      {{},
-       {"-e", "-k", "key", "a", "a.vurn"},
-       "",
-       1,
-       1,
-       "a.vurn:\na.vurn was written earlier in this run; it is left as it is\n",
-       {{"a.vurn.vurn", std::nullopt}}},
-      {{{"-e", "-k", "key", "a", "b"}},
-       {"-v", "-d", "-c", "a.vurn", "b.vurn"},
-       "",
-       0,
-       0,
+       "x=a"},
+      {"", "-e -k key a a.vurn", "", 1, 1,
+       "a.vurn:\na.vurn was written earlier in this run; it is left as it is\n", "-a.vurn.vurn"},
+      {"-e -k key a b", "-v -d -c a.vurn b.vurn", "", 0, 0,
        "a.vurn:\nThe keyname found was key\nThe 256 bit key read in is key \nBlocksize is 256\n"
        "Decryption operation completed successful\nb.vurn:\nThe keyname found was key\nThe 256 "
        "bit key read in is key \nBlocksize is 256\nDecryption operation completed successful\n",
-       {},
-       zero_filled(A) + zero_filled(B)},
-      {{},
-       {"-e", "-k", "key", "-o", "out", "a", "b"},
-       "",
-       1,
-       0,
-       "-o names one output file; name one input file with -o, or leave -o off\n",
-       {{"out", std::nullopt}, {"a.vurn", std::nullopt}}},
-      {{},
-       {"-e", "-c", "-k", "key", "a", "b"},
-       "",
-       1,
-       0,
-       "Several containers on standard output cannot be decrypted; encrypt one file with -c\n",
-       {}},
-      {{},
-       {"-e", "-k", "nosuch", "a", "b"},
-       "",
-       1,
-       0,
+       "", zero_filled(A) + zero_filled(B)},
+      {"", "-e -k key -o out a b", "", 1, 0,
+       "-o names one output file; name one input file with -o, or leave -o off\n", "-out -a.vurn"},
+      {"", "-e -c -k key a b", "", 1, 0,
+       "Several containers on standard output cannot be decrypted; encrypt one file with -c\n", ""},
+      {"", "-e -k nosuch a b", "", 1, 0,
        "Could not open key file nosuch: No such file or directory\nError Reading in Key\n",
-       {{"a.vurn", std::nullopt}}},
+       "-a.vurn"},
       // A signal ends the run in its second file, blocked opening a FIFO: the first stays done,
       // the third is never started.
-      {{},
-       {"-v", "-e", "-k", "key", "a", "fifo", "b"},
-       "",
-       -1,
-       1,
-       "a:\n" + DONE,
-       {{"a.vurn", "*"}, {"fifo.vurn", std::nullopt}, {"b.vurn", std::nullopt}},
-       "",
+      {"", "-v -e -k key a fifo b", "", -1, 1, "a:\n" + DONE, "a.vurn -fifo.vurn -b.vurn", "",
        SIGTERM},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.back());
+    SCOPED_TRACE(c.args);
     workspace ws(A, "a");
     write_file(ws / "b", B);
     ASSERT_EQ(mkfifo((ws / "fifo").c_str(), 0600), 0);
-    for (const auto& args : c.before) ASSERT_EQ(ws.run(args).status, 0);
+    std::istringstream before(c.before);
+    for (std::string run; std::getline(before, run, ';');) ASSERT_EQ(ws.run(words(run)).status, 0);
     const int entries = count_entries(ws.dir.path);
     process_request request;
     request.cwd = ws.dir.path;
-    request.args = c.args;
+    request.args = words(c.args);
     request.stdin_data = c.input;
     request.signal_after_output = c.signal;
     const process_result result = run_process(request);
     expect_run(result, c.status, c.err);
     EXPECT_EQ(result.out, c.out);
-    for (const auto& [name, content] : c.after) {
-      if (!content) {
-        EXPECT_FALSE(file_exists(ws / name)) << name;
-      } else if (*content != "*") {
-        EXPECT_EQ(read_file(ws / name), *content) << name;
+    for (const std::string& name : words(c.after)) {
+      if (name[0] == '-') {
+        EXPECT_FALSE(file_exists(ws / name.substr(1))) << name;
+      } else if (name.ends_with("=a")) {
+        EXPECT_EQ(read_file(ws / name.substr(0, name.size() - 2)), zero_filled(A)) << name;
       } else {
-        const process_result plain = ws.run({"-d", "-c", "-k", "key", name});
-        EXPECT_EQ(plain.out, zero_filled(name[0] == 'a' ? A : B)) << name;
+        EXPECT_EQ(ws.run({"-d", "-c", "-k", "key", name}).out, zero_filled(name[0] == 'a' ? A : B))
+            << name;
       }
     }
     // Nothing else appeared, not even a temporary file.

@@ -104,7 +104,7 @@ command_line build_command_line(const process_request& request) {
   std::vector<std::string> runner = is_vurn ? runner_words() : std::vector<std::string>{};
   if (runner.empty()) {
     command.path = program;
-    command.words.push_back(request.argv0.value_or(program));
+    command.words.push_back(program);
   } else {
     command.path = find_in_path(runner.front());
     command.through_runner = true;
@@ -135,11 +135,7 @@ void close_inherited_descriptors() {
   if (!request.cwd.empty() && chdir(request.cwd.c_str()) != 0) child_fail("chdir");
   for (const auto& name : request.unset_env) unsetenv(name.c_str());
   for (const auto& [name, value] : request.env) setenv(name.c_str(), value.c_str(), 1);
-  if (request.stdin_path) {
-    redirect(0, *request.stdin_path, O_RDONLY);
-  } else {
-    dup2(in_pipe[0], 0);
-  }
+  dup2(in_pipe[0], 0);
   if (request.close_stdout) {
     close(1);
   } else if (request.stdout_path) {
@@ -163,7 +159,7 @@ void pump(const process_request& request, int timeout_seconds, pid_t pid, int in
           int err_fd, process_result& result) {
   std::size_t written = 0;
   bool signalled = false;
-  if ((request.stdin_data.empty() && !request.keep_stdin_open) || request.stdin_path) {
+  if (request.stdin_data.empty() && !request.keep_stdin_open) {
     close(in_fd);
     in_fd = -1;
   }

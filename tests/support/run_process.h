@@ -4,7 +4,7 @@
 // When the environment variable VURN_TEST_RUNNER holds a command prefix (words separated by
 // spaces, e.g. "valgrind -q --error-exitcode=99"), the built vurn binary (VURN_BINARY) is run
 // through it: the runner gets the binary's path followed by the arguments, so the binary sees its
-// own path as argument 0 and a custom argv0 is not passed on. The runner's program is looked up
+// own path as argument 0. The runner's program is looked up
 // in the search path of the test process, not in the child's environment, and timeouts are ten
 // times longer. Other programs are run directly. A prefix comes before the runner, and its first
 // word is looked up in the same way.
@@ -24,12 +24,10 @@ namespace vurn::test {
 
 struct process_request {
   std::string program = VURN_BINARY;
-  std::vector<std::string> prefix;   // a command that runs the rest: setpriv, nohup, prlimit ...
-  std::optional<std::string> argv0;  // argument 0; the program path when absent
+  std::vector<std::string> prefix;  // a command that runs the rest: setpriv, nohup, prlimit ...
   std::vector<std::string> args;
   std::string stdin_data;                  // written to a pipe on standard input
   bool keep_stdin_open = false;            // leave that pipe open after the data, until the end
-  std::optional<std::string> stdin_path;   // or standard input opened from this file
   std::optional<std::string> stdout_path;  // standard output opened (for writing) on this file
   bool close_stdout = false;               // start with descriptor 1 closed
   std::string cwd;                         // working folder; the test's own when empty

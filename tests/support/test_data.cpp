@@ -1,6 +1,8 @@
 #include "support/test_data.h"
 
+#include <iterator>
 #include <random>
+#include <sstream>
 
 namespace vurn::test {
 
@@ -23,6 +25,11 @@ std::string random_bytes(std::size_t size, unsigned seed) {
 
 std::string zero_filled(const std::string& data, std::size_t chunk_bytes) {
   return data + std::string((chunk_bytes - data.size() % chunk_bytes) % chunk_bytes, '\0');
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), {}};
 }
 
 }  // namespace vurn::test

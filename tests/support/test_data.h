@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vurn::test {
 
@@ -22,5 +23,8 @@ std::string random_bytes(std::size_t size, unsigned seed = 1);
 
 // data zero-filled to a whole number of chunks of chunk_bytes, as a container's body holds it.
 std::string zero_filled(const std::string& data, std::size_t chunk_bytes = 32);
+
+// The words of line, split at blanks: a command's arguments written as one line.
+std::vector<std::string> words(const std::string& line);
 
 }  // namespace vurn::test
