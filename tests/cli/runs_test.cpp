@@ -71,6 +71,8 @@ TEST(Runs, EveryOperandInOrderEachFailureItsOwn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
+    // Under a runner such as valgrind, a run that a signal ends reports what memory it held.
+    if (c.signal && test::vurn_runs_under_test_runner()) continue;
     workspace ws(A, "a");
     write_file(ws / "b", B);
     ASSERT_EQ(mkfifo((ws / "fifo").c_str(), 0600), 0);
