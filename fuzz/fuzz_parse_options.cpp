@@ -55,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vurn::settings& options = parsed.line.with;
   FUZZ_CHECK(vurn::is_valid_bit_size(options.key_bits) &&
              vurn::is_valid_bit_size(options.chunk_bits));
-  FUZZ_CHECK(options.input_path == nullptr ||
-             std::find(operands.begin(), operands.end(), options.input_path) != operands.end());
+  for (const char* input : options.inputs) {
+    FUZZ_CHECK(std::find(operands.begin(), operands.end(), input) != operands.end());
+  }
   FUZZ_CHECK(null_or_inside(options.key_path, operands));
   FUZZ_CHECK(null_or_inside(options.output_path, operands));
   FUZZ_CHECK(parsed.line.what != vurn::command::make_key || options.key_path != nullptr);
