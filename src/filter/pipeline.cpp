@@ -271,6 +271,8 @@ void compression_pipeline::read_source() {
   if (slot.input_length == segment_size_) {
     slot.input_whole = true;
     loading_ = nullptr;
+    // A child that kept up has taken all of it already: no write is left to close its input.
+    close_fed_input(slot);
   }
 }
 
